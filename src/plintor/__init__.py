@@ -1,0 +1,1 @@
+"""plintor: fast, bit-exact decoding kernels for beat and downbeat tracking."""
