@@ -1,0 +1,150 @@
+// Module definition and start-up of plintor.model._kernels.
+//
+// The module holds its state process-wide, so it lives in one interpreter
+// only and is initialised once: later imports get the same module object.
+#define PLINTOR_IMPORT_NUMPY_API
+#include "numpy_api.hpp"
+
+#include <cstdint>
+
+#include "function.hpp"
+#include "module.hpp"
+#include "pyref.hpp"
+
+namespace plintor {
+
+namespace {
+
+constexpr const char module_doc[] =
+    "Compiled HMM kernels for the contiguous tempo-lane grid.\n"
+    "\n"
+    "Two decoders over the same state space, sharing the interior/boundary split\n"
+    "(:func:`_split_layout`): :func:`decode` is the offline Viterbi (MAP, log domain,\n"
+    "backtracked); :class:`ForwardDecoder` is the streaming forward/filtering decode\n"
+    "(linear domain, causal).\n"
+    "\n"
+    "Interior phase states have one predecessor, s-1, at log-prob 0 / probability 1,\n"
+    "so phase advance is a stride-1 shift; only the few boundary states reduce over\n"
+    "their predecessors. Single precision throughout.\n";
+
+// The interpreter that first created the module, and the module once its
+// exec step has succeeded (a strong reference held for the process).
+std::int64_t owner_interpreter = -1;
+PyObject *initialised_module = nullptr;
+
+PyObject *kernels_create(PyObject *spec, PyModuleDef *)
+{
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) return nullptr;
+    if (owner_interpreter == -1) {
+        owner_interpreter = interpreter;
+    } else if (owner_interpreter != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (initialised_module != nullptr) return Py_NewRef(initialised_module);
+    PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    return PyModule_NewObject(name.get());
+}
+
+int warn_on_version_mismatch()
+{
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime "
+                            "version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
+                            major, minor);
+}
+
+int register_in_sys_modules(PyObject *module)
+{
+    PyRef key = PyRef::steal(PyUnicode_FromString(module_name));
+    if (!key) return -1;
+    return PyDict_SetDefaultRef(PyImport_GetModuleDict(), key.get(), module, nullptr) < 0 ? -1 : 0;
+}
+
+// NumPy's own import facility checks the ABI and C-interface versions and
+// the byte order.  Its failures become one ImportError, raised while the
+// original is being handled so that the original stays visible as context.
+int import_numpy(PyObject *module)
+{
+    PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return -1;
+    if (PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return -1;
+    if (_import_array() >= 0) return 0;
+    PyObject *original = PyErr_GetRaisedException();
+    if (!PyErr_GivenExceptionMatches(original, PyExc_Exception)) {
+        PyErr_SetRaisedException(original);
+        return -1;
+    }
+    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+    PyObject *replacement = PyErr_GetRaisedException();
+    PyException_SetContext(replacement, original);
+    PyErr_SetRaisedException(replacement);
+    return -1;
+}
+
+int kernels_exec(PyObject *module)
+{
+    if (initialised_module != nullptr) {
+        if (module == initialised_module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module '_kernels' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    if (PyType_Ready(&KernelFunctionType) < 0) return -1;
+    if (warn_on_version_mismatch() < 0) return -1;
+    if (register_in_sys_modules(module) < 0) return -1;
+    if (add_forward_decoder(module) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
+    if (import_numpy(module) < 0) return -1;
+    if (add_split_layout(module) < 0) return -1;
+    if (add_decode(module) < 0) return -1;
+    if (add_forward_decoder_methods() < 0) return -1;
+    initialised_module = Py_NewRef(module);
+    return 0;
+}
+
+PyMethodDef kernels_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot kernels_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(kernels_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(kernels_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef kernels_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_kernels",
+    .m_doc = module_doc,
+    .m_size = 0,
+    .m_methods = kernels_methods,
+    .m_slots = kernels_slots,
+};
+
+}  // namespace
+
+PyObject *module_lookup(const char *name)
+{
+    PyObject *value = nullptr;
+    if (initialised_module != nullptr &&
+        PyDict_GetItemStringRef(PyModule_GetDict(initialised_module), name, &value) != 0) {
+        return value;
+    }
+    if (PyDict_GetItemStringRef(PyEval_GetBuiltins(), name, &value) != 0) return value;
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return nullptr;
+}
+
+}  // namespace plintor
+
+PyMODINIT_FUNC PyInit__kernels(void) { return PyModuleDef_Init(&plintor::kernels_def); }
