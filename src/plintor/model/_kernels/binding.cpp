@@ -13,7 +13,8 @@ int intern_signature(Signature &sig)
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         if (sig.interned[i] == nullptr) {
             sig.interned[i] = PyUnicode_InternFromString(sig.params[i]);
-            if (sig.interned[i] == nullptr) return -1;
+            if (sig.interned[i] == nullptr)
+                return -1;
         }
     }
     return 0;
@@ -36,8 +37,10 @@ int raise_count_error(const Signature &sig, bool below, Py_ssize_t given)
 bool positional_count_is_bad(const Signature &sig, Py_ssize_t nargs, bool have_keywords)
 {
     const Py_ssize_t num_params = static_cast<Py_ssize_t>(sig.params.size());
-    if (have_keywords) return nargs > num_params;
-    if (sig.num_required == num_params) return nargs != num_params;
+    if (have_keywords)
+        return nargs > num_params;
+    if (sig.num_required == num_params)
+        return nargs != num_params;
     return nargs < sig.num_required || nargs > num_params;
 }
 
@@ -46,12 +49,15 @@ Py_ssize_t find_parameter(const Signature &sig, PyObject *keyword)
 {
     const Py_ssize_t num_params = static_cast<Py_ssize_t>(sig.params.size());
     for (Py_ssize_t i = 0; i < num_params; ++i) {
-        if (sig.interned[i] == keyword) return i;
+        if (sig.interned[i] == keyword)
+            return i;
     }
     for (Py_ssize_t i = 0; i < num_params; ++i) {
         const int equal = PyUnicode_Compare(sig.interned[i], keyword);
-        if (equal == -1 && PyErr_Occurred()) return -2;
-        if (equal == 0) return i;
+        if (equal == -1 && PyErr_Occurred())
+            return -2;
+        if (equal == 0)
+            return i;
     }
     return -1;
 }
@@ -64,7 +70,8 @@ int bind_keyword(const Signature &sig, Py_ssize_t nargs, PyObject *keyword, PyOb
         return -1;
     }
     const Py_ssize_t index = find_parameter(sig, keyword);
-    if (index == -2) return -1;
+    if (index == -2)
+        return -1;
     if (index == -1) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
                      keyword);
@@ -86,24 +93,28 @@ int bind_keywords(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
     if (positional_count_is_bad(sig, nargs, !kwnames.empty())) {
         return raise_count_error(sig, nargs < sig.num_required, nargs);
     }
-    for (Py_ssize_t i = 0; i < num_params; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t i = 0; i < num_params; ++i)
+        bound[i] = i < nargs ? args[i] : nullptr;
     for (std::size_t k = 0; k < kwnames.size(); ++k) {
-        if (bind_keyword(sig, nargs, kwnames[k], kwvalues[k], bound) < 0) return -1;
+        if (bind_keyword(sig, nargs, kwnames[k], kwvalues[k], bound) < 0)
+            return -1;
     }
     for (Py_ssize_t i = 0; i < sig.num_required; ++i) {
-        if (bound[i] == nullptr) return raise_count_error(sig, true, i);
+        if (bound[i] == nullptr)
+            return raise_count_error(sig, true, i);
     }
     return 0;
 }
 
 }  // namespace
 
-int bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames, PyObject **bound)
+int bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject **bound)
 {
     std::span<PyObject *const> names;
     if (kwnames != nullptr) {
-        names = {&PyTuple_GET_ITEM(kwnames, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames))};
+        names = {&PyTuple_GET_ITEM(kwnames, 0),
+                 static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames))};
     }
     return bind_keywords(sig, args, nargs, args + nargs, names, bound);
 }
@@ -132,7 +143,8 @@ int convert_double(PyObject *obj, double *out)
         return 0;
     }
     const double value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred()) return -1;
+    if (value == -1.0 && PyErr_Occurred())
+        return -1;
     *out = value;
     return 0;
 }
@@ -147,7 +159,8 @@ int convert_int32(PyObject *obj, std::int32_t *out)
             return -1;
         }
         converted = PyRef::steal(number->nb_int(obj));
-        if (!converted) return -1;
+        if (!converted)
+            return -1;
         if (!PyLong_Check(converted.get())) {
             PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
                          Py_TYPE(converted.get())->tp_name);
@@ -157,7 +170,8 @@ int convert_int32(PyObject *obj, std::int32_t *out)
     }
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (value == -1 && PyErr_Occurred()) return -1;
+    if (value == -1 && PyErr_Occurred())
+        return -1;
     if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
         return -1;
@@ -227,7 +241,8 @@ const char *describe_compound(char code)
 FormatElement parse_format(const char *format)
 {
     FormatElement element;
-    if (format == nullptr) format = "B";
+    if (format == nullptr)
+        format = "B";
     bool standard = false;
     switch (*format) {
         case '>':
@@ -247,9 +262,11 @@ FormatElement parse_format(const char *format)
             break;
     }
     for (const FormatCode &code : format_codes) {
-        if (code.code != format[0]) continue;
+        if (code.code != format[0])
+            continue;
         const std::size_t size = standard ? code.standard_size : code.native_size;
-        if (format[1] != '\0' || size == 0) break;
+        if (format[1] != '\0' || size == 0)
+            break;
         element.type = {code.name, code.kind, size};
         return element;
     }
@@ -259,10 +276,12 @@ FormatElement parse_format(const char *format)
 
 bool is_c_contiguous(const Py_buffer &view)
 {
-    if (view.strides == nullptr) return true;
+    if (view.strides == nullptr)
+        return true;
     Py_ssize_t expected = view.itemsize;
     for (int d = view.ndim - 1; d >= 0; --d) {
-        if (view.shape[d] > 1 && view.strides[d] != expected) return false;
+        if (view.shape[d] > 1 && view.strides[d] != expected)
+            return false;
         expected *= view.shape[d];
     }
     return true;
@@ -271,8 +290,9 @@ bool is_c_contiguous(const Py_buffer &view)
 int check_view(const Py_buffer &view, int ndim, const ElementType &type)
 {
     if (view.ndim != ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     ndim, view.ndim);
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
+                     view.ndim);
         return -1;
     }
     const FormatElement element = parse_format(view.format);
@@ -305,7 +325,8 @@ int check_view(const Py_buffer &view, int ndim, const ElementType &type)
 int Buffer::acquire(PyObject *obj, int ndim, const ElementType &type)
 {
     release();
-    if (obj == Py_None) return 0;
+    if (obj == Py_None)
+        return 0;
     if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
         return -1;
     }

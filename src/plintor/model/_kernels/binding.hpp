@@ -31,12 +31,11 @@ int intern_signature(Signature &sig);
 // Binds the vectorcall arguments of one call.  On success bound[i] is a
 // borrowed reference to the argument of parameter i, or NULL for an optional
 // parameter that was not given.  Returns -1 with an exception set otherwise.
-int bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames, PyObject **bound);
+int bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject **bound);
 
 // The same for a call that arrives as an argument tuple and keyword dict.
-int bind_arguments_dict(const Signature &sig, PyObject *args, PyObject *kwargs,
-                        PyObject **bound);
+int bind_arguments_dict(const Signature &sig, PyObject *args, PyObject *kwargs, PyObject **bound);
 
 // Scalar conversions of bound arguments.
 int convert_double(PyObject *obj, double *out);
@@ -123,7 +122,8 @@ class Array {
     std::span<T> span() const noexcept
     {
         Py_ssize_t count = 1;
-        for (int d = 0; d < NDim; ++d) count *= extent(d);
+        for (int d = 0; d < NDim; ++d)
+            count *= extent(d);
         return {data(), static_cast<std::size_t>(count)};
     }
     PyObject *owner() const noexcept { return buffer_.owner(); }

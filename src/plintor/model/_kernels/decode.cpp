@@ -2,6 +2,9 @@
 
 namespace plintor {
 
-int add_decode(PyObject *) { return 0; }
+int add_decode(PyObject *)
+{
+    return 0;
+}
 
 }  // namespace plintor

@@ -17,8 +17,8 @@ struct KernelFunction;
 
 // Called with the function object itself (for its defaults) and the
 // vectorcall arguments; for a method the instance is args[0].
-using KernelParser = PyObject *(*)(KernelFunction *func, PyObject *const *args,
-                                   Py_ssize_t nargs, PyObject *kwnames);
+using KernelParser = PyObject *(*)(KernelFunction *func, PyObject *const *args, Py_ssize_t nargs,
+                                   PyObject *kwnames);
 
 struct FunctionDef {
     const char *name;
@@ -30,8 +30,7 @@ struct FunctionDef {
 };
 
 struct KernelFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef *def;
     PyObject *name;
     PyObject *qualname;

@@ -49,8 +49,7 @@ int require_array(const char *function, const char *argument, PyObject *obj);
 std::int32_t check_graph(const char *function, const char *weight_name, const Graph &graph);
 
 // Checks that every column of `columns` is below `num_cols`.
-int check_columns(const char *function, const Array<std::uint32_t> &columns,
-                  Py_ssize_t num_cols);
+int check_columns(const char *function, const Array<std::uint32_t> &columns, Py_ssize_t num_cols);
 
 // Calls the module's _split_layout on the graph, as one-dimensional views of
 // its arrays, and binds the result by key.  `with_orig` also binds bnd_orig.

@@ -39,26 +39,73 @@ Signature split_layout_signature = {
     .interned = split_layout_interned,
 };
 
-// np.asarray(obj).astype(typenum): always a fresh, contiguous copy.
-PyObject *convert_vector(PyObject *obj, int typenum, const char *argument)
+// A one-dimensional argument as the split reads it: the caller's own array
+// when it already holds one of the element types the split reads directly,
+// otherwise NumPy's conversion of it (asarray, then astype).  Reading a
+// uint32 or float32 array in place gives the same values as the cast would.
+struct Vector {
+    PyRef array;
+    int typenum;
+
+    template <class T>
+    std::span<const T> span() const
+    {
+        auto *arr = reinterpret_cast<PyArrayObject *>(array.get());
+        return {static_cast<const T *>(PyArray_DATA(arr)),
+                static_cast<std::size_t>(PyArray_DIM(arr, 0))};
+    }
+};
+
+bool is_readable_in_place(PyObject *obj, int narrow_typenum, int wide_typenum)
 {
+    if (!PyArray_Check(obj))
+        return false;
+    auto *arr = reinterpret_cast<PyArrayObject *>(obj);
+    const int typenum = PyArray_TYPE(arr);
+    return PyArray_NDIM(arr) == 1 && PyArray_ISCARRAY_RO(arr) && PyArray_ISNOTSWAPPED(arr) &&
+           (typenum == narrow_typenum || typenum == wide_typenum);
+}
+
+int read_vector(PyObject *obj, bool integer, const char *argument, Vector &vector)
+{
+    const int wide = integer ? NPY_INT64 : NPY_FLOAT64;
+    const int narrow = integer ? NPY_UINT32 : NPY_FLOAT32;
+    if (is_readable_in_place(obj, narrow, wide)) {
+        vector.array = PyRef::ref(obj);
+        vector.typenum = PyArray_TYPE(reinterpret_cast<PyArrayObject *>(obj));
+        return 0;
+    }
     PyRef array = PyRef::steal(PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY, nullptr));
-    if (!array) return nullptr;
+    if (!array)
+        return -1;
     auto *arr = reinterpret_cast<PyArrayObject *>(array.get());
     if (PyArray_NDIM(arr) != 1) {
         PyErr_Format(PyExc_ValueError,
                      "_split_layout() argument '%s' must be one-dimensional, not %d-dimensional",
                      argument, PyArray_NDIM(arr));
-        return nullptr;
+        return -1;
     }
-    return PyArray_CastToType(arr, PyArray_DescrFromType(typenum), 0);
+    vector.array = PyRef::steal(PyArray_CastToType(arr, PyArray_DescrFromType(wide), 0));
+    vector.typenum = wide;
+    return vector.array ? 0 : -1;
 }
 
-template <class T>
-std::span<const T> vector_span(const PyRef &array)
+// Calls `visit` with the span of an integer (uint32 or int64) vector.
+template <class Visit>
+auto visit_integers(const Vector &vector, Visit &&visit)
 {
-    auto *arr = reinterpret_cast<PyArrayObject *>(array.get());
-    return {static_cast<const T *>(PyArray_DATA(arr)), static_cast<std::size_t>(PyArray_DIM(arr, 0))};
+    if (vector.typenum == NPY_UINT32)
+        return visit(vector.span<std::uint32_t>());
+    return visit(vector.span<std::int64_t>());
+}
+
+// Calls `visit` with the span of a real (float32 or float64) vector.
+template <class Visit>
+auto visit_reals(const Vector &vector, Visit &&visit)
+{
+    if (vector.typenum == NPY_FLOAT32)
+        return visit(vector.span<float>());
+    return visit(vector.span<double>());
 }
 
 PyObject *raise_index_error(const kernels::IndexFault &fault)
@@ -84,7 +131,8 @@ template <class T>
 int set_entry(PyObject *layout, const char *key, const std::vector<T> &values, int typenum)
 {
     PyRef array = PyRef::steal(new_vector(std::span<const T>(values), typenum));
-    if (!array) return -1;
+    if (!array)
+        return -1;
     return PyDict_SetItemString(layout, key, array.get());
 }
 
@@ -92,7 +140,8 @@ PyObject *build_layout(const kernels::BoundarySplit &bounds, const kernels::RunS
 {
     const std::vector<std::uint32_t> bnd_state(bounds.bnd.begin(), bounds.bnd.end());
     PyRef layout = PyRef::steal(PyDict_New());
-    if (!layout) return nullptr;
+    if (!layout)
+        return nullptr;
     PyObject *dict = layout.get();
     if (set_entry(dict, "bnd_state", bnd_state, NPY_UINT32) < 0 ||
         set_entry(dict, "pred_list", bounds.pred_list, NPY_UINT32) < 0 ||
@@ -112,35 +161,43 @@ PyObject *build_layout(const kernels::BoundarySplit &bounds, const kernels::RunS
 PyObject *split_layout_impl(PyObject *pred, PyObject *ptr, PyObject *weight, PyObject *columns,
                             double identity)
 {
-    PyRef ptr_np = PyRef::steal(convert_vector(ptr, NPY_INT64, "ptr"));
-    if (!ptr_np) return nullptr;
-    PyRef pred_np = PyRef::steal(convert_vector(pred, NPY_INT64, "pred"));
-    if (!pred_np) return nullptr;
-    PyRef weight_np = PyRef::steal(convert_vector(weight, NPY_FLOAT64, "weight"));
-    if (!weight_np) return nullptr;
+    Vector ptr_np, pred_np, weight_np, col_np;
+    if (read_vector(ptr, true, "ptr", ptr_np) < 0 || read_vector(pred, true, "pred", pred_np) < 0 ||
+        read_vector(weight, false, "weight", weight_np) < 0) {
+        return nullptr;
+    }
     kernels::BoundarySplit bounds;
-    if (auto fault = kernels::split_boundaries(
-            vector_span<std::int64_t>(ptr_np), vector_span<std::int64_t>(pred_np),
-            vector_span<double>(weight_np), identity, bounds)) {
+    auto fault = visit_integers(ptr_np, [&](auto ptr_span) {
+        return visit_integers(pred_np, [&](auto pred_span) {
+            return visit_reals(weight_np, [&](auto weight_span) {
+                return kernels::split_boundaries(ptr_span, pred_span, weight_span, identity,
+                                                 bounds);
+            });
+        });
+    });
+    if (fault)
         return raise_index_error(*fault);
-    }
-    PyRef col_np = PyRef::steal(convert_vector(columns, NPY_INT64, "columns"));
-    if (!col_np) return nullptr;
+    if (read_vector(columns, true, "columns", col_np) < 0)
+        return nullptr;
     kernels::RunSplit runs;
-    if (auto fault = kernels::split_runs(bounds, vector_span<double>(weight_np),
-                                         vector_span<std::int64_t>(col_np), runs)) {
+    fault = visit_reals(weight_np, [&](auto weight_span) {
+        return visit_integers(col_np, [&](auto col_span) {
+            return kernels::split_runs(bounds, weight_span, col_span, runs);
+        });
+    });
+    if (fault)
         return raise_index_error(*fault);
-    }
     return build_layout(bounds, runs);
 }
 
-PyObject *split_layout(KernelFunction *, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
+PyObject *split_layout(KernelFunction *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *bound[std::size(split_layout_params)];
-    if (bind_arguments(split_layout_signature, args, nargs, kwnames, bound) < 0) return nullptr;
+    if (bind_arguments(split_layout_signature, args, nargs, kwnames, bound) < 0)
+        return nullptr;
     double identity;
-    if (convert_double(bound[4], &identity) < 0) return nullptr;
+    if (convert_double(bound[4], &identity) < 0)
+        return nullptr;
     try {
         return split_layout_impl(bound[0], bound[1], bound[2], bound[3], identity);
     } catch (const std::bad_alloc &) {
@@ -162,7 +219,8 @@ const FunctionDef split_layout_def = {
 int add_split_layout(PyObject *module)
 {
     PyRef func = PyRef::steal(kernel_function_new(&split_layout_def, nullptr));
-    if (!func) return -1;
+    if (!func)
+        return -1;
     return PyModule_AddObjectRef(module, "_split_layout", func.get());
 }
 

@@ -6,8 +6,9 @@
 // flat arrays here.  The states are also cut into runs that share one
 // observation column.
 //
-// The graph arrives as int64 offsets and predecessors, float64 weights and
-// int64 columns, exactly as the host converted them.  Indices follow NumPy's
+// Offsets, predecessors and columns are read as int64 and weights as
+// float64, whatever integer or floating type holds them, exactly as if the
+// arrays had been cast to those types first.  Indices follow NumPy's
 // indexing rules: a negative index counts from the end, and an index outside
 // [-size, size) is a fault that the caller reports as an IndexError.
 #pragma once
@@ -37,19 +38,29 @@ inline std::int64_t wrapping_add(std::int64_t a, std::int64_t b)
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
 }
 
-// The position `index` refers to in an array of `size` elements, if any.
-inline std::optional<std::int64_t> normalise_index(std::int64_t index, std::int64_t size)
+// The position an in-range `index` refers to in an array of `size` elements.
+inline std::int64_t wrap_index(std::int64_t index, std::int64_t size)
 {
-    if (index < -size || index >= size) return std::nullopt;
     return index < 0 ? index + size : index;
 }
 
-// First index of `indices` that is out of range for `size`, if any.
-inline std::optional<IndexFault> find_fault(std::span<const std::int64_t> indices,
-                                            std::int64_t size)
+// First of `indices` that is out of range for `size`, if any.  Indices are
+// nearly always in range, which their extremes show in one vectorisable pass.
+template <class Index>
+std::optional<IndexFault> find_fault(std::span<const Index> indices, std::int64_t size)
 {
-    for (std::int64_t index : indices) {
-        if (!normalise_index(index, size)) return IndexFault{index, size};
+    std::int64_t lowest = 0;
+    std::int64_t highest = -1;
+    for (const Index value : indices) {
+        lowest = std::min(lowest, static_cast<std::int64_t>(value));
+        highest = std::max(highest, static_cast<std::int64_t>(value));
+    }
+    if (lowest >= -size && highest < size)
+        return std::nullopt;
+    for (const Index value : indices) {
+        const auto index = static_cast<std::int64_t>(value);
+        if (index < -size || index >= size)
+            return IndexFault{index, size};
     }
     return std::nullopt;
 }
@@ -76,43 +87,126 @@ struct RunSplit {
 
 namespace detail {
 
-inline std::optional<IndexFault> first_edge_fault(std::span<const std::int64_t> first_edges,
-                                                  std::size_t pred_size, std::size_t weight_size)
+// Boundary states, ascending.  The first edge of every state is read, from
+// `pred` and from `weight`, whatever its count; a first edge out of range of
+// either is a fault, reported in the order of the two gathers.
+template <class Ptr, class Pred, class Weight>
+std::optional<IndexFault> find_boundaries(std::span<const Ptr> ptr, std::span<const Pred> pred,
+                                          std::span<const Weight> weight, double identity,
+                                          BoundarySplit &split)
 {
-    if (auto fault = find_fault(first_edges, static_cast<std::int64_t>(pred_size))) return fault;
-    return find_fault(first_edges, static_cast<std::int64_t>(weight_size));
+    const auto pred_size = static_cast<std::int64_t>(pred.size());
+    const auto weight_size = static_cast<std::int64_t>(weight.size());
+    const std::int64_t size = std::min(pred_size, weight_size);
+    const std::int64_t num_states = std::max<std::int64_t>(split.num_states, 0);
+    split.bnd.resize(static_cast<std::size_t>(num_states));
+    std::size_t num_bnd = 0;
+    for (std::int64_t s = 0; s < num_states; ++s) {
+        const auto first = static_cast<std::int64_t>(ptr[s]);
+        if (first < -size || first >= size) {
+            const auto first_edges = ptr.first(static_cast<std::size_t>(num_states));
+            if (auto fault = find_fault(first_edges, pred_size))
+                return fault;
+            return find_fault(first_edges, weight_size);
+        }
+        if (wrapping_sub(static_cast<std::int64_t>(ptr[s + 1]), first) == 1 &&
+            static_cast<std::int64_t>(pred[wrap_index(first, pred_size)]) == s - 1 &&
+            static_cast<double>(weight[wrap_index(first, weight_size)]) == identity) {
+            continue;
+        }
+        split.bnd[num_bnd++] = s;
+    }
+    split.bnd.resize(num_bnd);
+    return std::nullopt;
 }
 
-// Edge positions ptr[s] .. ptr[s+1]-1 of every boundary state, in order.
-inline std::optional<IndexFault> gather_edges(std::span<const std::int64_t> ptr,
-                                              std::int64_t pred_size, BoundarySplit &split)
+// Edge positions ptr[s] .. ptr[s+1]-1 of every boundary state, in order, and
+// the predecessor each of them stores.
+template <class Ptr, class Pred>
+std::optional<IndexFault> gather_edges(std::span<const Ptr> ptr, std::span<const Pred> pred,
+                                       BoundarySplit &split)
 {
+    const auto pred_size = static_cast<std::int64_t>(pred.size());
     std::int64_t running = 0;
-    split.bnd_ptr.assign(1, 0);
-    for (std::int64_t s : split.bnd) {
-        const std::int64_t lo = ptr[s];
-        const std::int64_t hi = ptr[s + 1];
+    std::size_t num_edges = 0;
+    split.bnd_ptr.resize(split.bnd.size() + 1);
+    split.bnd_ptr[0] = 0;
+    for (std::size_t j = 0; j < split.bnd.size(); ++j) {
+        const auto lo = static_cast<std::int64_t>(ptr[split.bnd[j]]);
+        const auto hi = static_cast<std::int64_t>(ptr[split.bnd[j] + 1]);
         running = wrapping_add(running, wrapping_sub(hi, lo));
-        split.bnd_ptr.push_back(running);
-        if (lo >= hi) continue;
-        if (lo < -pred_size) return IndexFault{lo, pred_size};
-        if (hi > pred_size) return IndexFault{std::max(lo, pred_size), pred_size};
-        for (std::int64_t p = lo; p < hi; ++p) split.glob.push_back(p);
+        split.bnd_ptr[j + 1] = running;
+        if (lo >= hi)
+            continue;
+        if (lo < -pred_size)
+            return IndexFault{lo, pred_size};
+        if (hi > pred_size)
+            return IndexFault{std::max(lo, pred_size), pred_size};
+        num_edges += static_cast<std::size_t>(hi - lo);
+    }
+    split.glob.resize(num_edges);
+    split.bnd_orig.resize(num_edges);
+    std::size_t edge = 0;
+    for (const std::int64_t s : split.bnd) {
+        const auto hi = static_cast<std::int64_t>(ptr[s + 1]);
+        for (auto p = static_cast<std::int64_t>(ptr[s]); p < hi; ++p, ++edge) {
+            split.glob[edge] = p;
+            split.bnd_orig[edge] = static_cast<std::uint32_t>(pred[wrap_index(p, pred_size)]);
+        }
     }
     return std::nullopt;
 }
 
+// pred_list: the distinct predecessors, ascending; bnd_src: each edge's slot
+// in it.  Predecessor states are usually small numbers, so a table indexed
+// by state finds the few distinct ones in linear time; sorting covers
+// arbitrary values.
 inline void deduplicate_predecessors(BoundarySplit &split)
 {
-    split.pred_list = split.bnd_orig;
-    std::sort(split.pred_list.begin(), split.pred_list.end());
-    split.pred_list.erase(std::unique(split.pred_list.begin(), split.pred_list.end()),
-                          split.pred_list.end());
-    split.bnd_src.reserve(split.bnd_orig.size());
-    for (std::uint32_t state : split.bnd_orig) {
-        auto slot = std::lower_bound(split.pred_list.begin(), split.pred_list.end(), state);
-        split.bnd_src.push_back(static_cast<std::uint32_t>(slot - split.pred_list.begin()));
+    const auto &orig = split.bnd_orig;
+    if (orig.empty())
+        return;
+    const std::uint32_t max_state = *std::max_element(orig.begin(), orig.end());
+    if (max_state > 8 * orig.size() + 65536) {
+        split.pred_list = orig;
+        std::sort(split.pred_list.begin(), split.pred_list.end());
+        split.pred_list.erase(std::unique(split.pred_list.begin(), split.pred_list.end()),
+                              split.pred_list.end());
+        split.bnd_src.resize(orig.size());
+        for (std::size_t p = 0; p < orig.size(); ++p) {
+            const auto slot =
+                std::lower_bound(split.pred_list.begin(), split.pred_list.end(), orig[p]);
+            split.bnd_src[p] = static_cast<std::uint32_t>(slot - split.pred_list.begin());
+        }
+        return;
     }
+    constexpr std::uint32_t unseen = UINT32_MAX;
+    std::vector<std::uint32_t> slot(std::size_t{max_state} + 1, unseen);
+    for (const std::uint32_t state : orig) {
+        if (slot[state] == unseen) {
+            slot[state] = 0;
+            split.pred_list.push_back(state);
+        }
+    }
+    std::sort(split.pred_list.begin(), split.pred_list.end());
+    for (std::size_t k = 0; k < split.pred_list.size(); ++k) {
+        slot[split.pred_list[k]] = static_cast<std::uint32_t>(k);
+    }
+    split.bnd_src.resize(orig.size());
+    for (std::size_t p = 0; p < orig.size(); ++p)
+        split.bnd_src[p] = slot[orig[p]];
+}
+
+// States s >= 1 whose column differs from that of s-1.
+template <class Column>
+std::vector<std::int64_t> column_changes(std::span<const Column> columns)
+{
+    std::vector<std::int64_t> change;
+    for (std::size_t s = 1; s < columns.size(); ++s) {
+        if (columns[s] != columns[s - 1])
+            change.push_back(static_cast<std::int64_t>(s));
+    }
+    return change;
 }
 
 }  // namespace detail
@@ -120,32 +214,16 @@ inline void deduplicate_predecessors(BoundarySplit &split)
 // Finds the boundary states of the graph and gathers their edges.  Returns
 // the first out-of-range index in the order the gathers read them: the first
 // edge of every state in `pred`, then in `weight`, then the boundary edges.
-inline std::optional<IndexFault> split_boundaries(std::span<const std::int64_t> ptr,
-                                                  std::span<const std::int64_t> pred,
-                                                  std::span<const double> weight, double identity,
-                                                  BoundarySplit &split)
+template <class Ptr, class Pred, class Weight>
+std::optional<IndexFault> split_boundaries(std::span<const Ptr> ptr, std::span<const Pred> pred,
+                                           std::span<const Weight> weight, double identity,
+                                           BoundarySplit &split)
 {
-    const std::int64_t num_states = static_cast<std::int64_t>(ptr.size()) - 1;
-    split.num_states = num_states;
-    const auto first_edges = ptr.first(num_states > 0 ? static_cast<std::size_t>(num_states) : 0);
-    if (auto fault = detail::first_edge_fault(first_edges, pred.size(), weight.size())) {
+    split.num_states = static_cast<std::int64_t>(ptr.size()) - 1;
+    if (auto fault = detail::find_boundaries(ptr, pred, weight, identity, split))
         return fault;
-    }
-    const auto pred_size = static_cast<std::int64_t>(pred.size());
-    const auto weight_size = static_cast<std::int64_t>(weight.size());
-    for (std::int64_t s = 0; s < num_states; ++s) {
-        const std::int64_t first = ptr[s];
-        const bool deterministic =
-            wrapping_sub(ptr[s + 1], first) == 1 &&
-            pred[*normalise_index(first, pred_size)] == s - 1 &&
-            weight[*normalise_index(first, weight_size)] == identity;
-        if (!deterministic) split.bnd.push_back(s);
-    }
-    if (auto fault = detail::gather_edges(ptr, pred_size, split)) return fault;
-    split.bnd_orig.reserve(split.glob.size());
-    for (std::int64_t p : split.glob) {
-        split.bnd_orig.push_back(static_cast<std::uint32_t>(pred[*normalise_index(p, pred_size)]));
-    }
+    if (auto fault = detail::gather_edges(ptr, pred, split))
+        return fault;
     detail::deduplicate_predecessors(split);
     return std::nullopt;
 }
@@ -153,30 +231,39 @@ inline std::optional<IndexFault> split_boundaries(std::span<const std::int64_t> 
 // Cuts the states into ColumnRuns and gathers the boundary weights and
 // columns.  The first run is made to start at state 1: every run member is
 // computed from its left neighbour, which state 0 lacks.
-inline std::optional<IndexFault> split_runs(const BoundarySplit &boundaries,
-                                            std::span<const double> weight,
-                                            std::span<const std::int64_t> columns, RunSplit &runs)
+template <class Weight, class Column>
+std::optional<IndexFault> split_runs(const BoundarySplit &bounds, std::span<const Weight> weight,
+                                     std::span<const Column> columns, RunSplit &runs)
 {
     const auto weight_size = static_cast<std::int64_t>(weight.size());
+    runs.bnd_weight.resize(bounds.glob.size());
+    for (std::size_t e = 0; e < bounds.glob.size(); ++e) {
+        const std::int64_t p = bounds.glob[e];
+        if (p < -weight_size || p >= weight_size)
+            return IndexFault{p, weight_size};
+        runs.bnd_weight[e] =
+            static_cast<float>(static_cast<double>(weight[wrap_index(p, weight_size)]));
+    }
     const auto num_columns = static_cast<std::int64_t>(columns.size());
-    if (auto fault = find_fault(boundaries.glob, weight_size)) return fault;
-    runs.bnd_weight.reserve(boundaries.glob.size());
-    for (std::int64_t p : boundaries.glob) {
-        runs.bnd_weight.push_back(static_cast<float>(weight[*normalise_index(p, weight_size)]));
+    runs.bnd_dcol.resize(bounds.bnd.size());
+    for (std::size_t j = 0; j < bounds.bnd.size(); ++j) {
+        const std::int64_t s = bounds.bnd[j];
+        if (s >= num_columns)
+            return IndexFault{s, num_columns};
+        runs.bnd_dcol[j] = static_cast<std::uint32_t>(static_cast<std::int64_t>(columns[s]));
     }
-    if (auto fault = find_fault(boundaries.bnd, num_columns)) return fault;
-    runs.bnd_dcol.reserve(boundaries.bnd.size());
-    for (std::int64_t s : boundaries.bnd) runs.bnd_dcol.push_back(static_cast<std::uint32_t>(columns[s]));
-    if (columns.empty()) return IndexFault{0, 0};
-    runs.run_lo.push_back(0);
-    for (std::size_t s = 1; s < columns.size(); ++s) {
-        if (columns[s] != columns[s - 1]) {
-            runs.run_lo.push_back(static_cast<std::int64_t>(s));
-            runs.run_hi.push_back(static_cast<std::int64_t>(s));
-        }
+    if (columns.empty())
+        return IndexFault{0, 0};
+    const std::vector<std::int64_t> change = detail::column_changes(columns);
+    runs.run_lo.assign(1, 0);
+    runs.run_lo.insert(runs.run_lo.end(), change.begin(), change.end());
+    runs.run_hi = change;
+    runs.run_hi.push_back(bounds.num_states);
+    runs.run_col.resize(runs.run_lo.size());
+    for (std::size_t r = 0; r < runs.run_lo.size(); ++r) {
+        runs.run_col[r] =
+            static_cast<std::uint32_t>(static_cast<std::int64_t>(columns[runs.run_lo[r]]));
     }
-    runs.run_hi.push_back(boundaries.num_states);
-    for (std::int64_t lo : runs.run_lo) runs.run_col.push_back(static_cast<std::uint32_t>(columns[lo]));
     runs.run_lo[0] = 1;
     return std::nullopt;
 }

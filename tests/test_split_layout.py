@@ -1,0 +1,280 @@
+"""_split_layout against a whole-array NumPy transcription of the same steps."""
+
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from plintor.model._kernels import _split_layout
+
+KEYS = [
+    "bnd_state",
+    "pred_list",
+    "bnd_src",
+    "bnd_orig",
+    "bnd_ptr",
+    "bnd_weight",
+    "bnd_dcol",
+    "run_lo",
+    "run_hi",
+    "run_col",
+]
+
+
+def numpy_split_layout(pred, ptr, weight, columns, identity):
+    """The split as whole-array NumPy steps, the reference for the compiled one."""
+    identity = float(identity)
+    ptr_np = np.asarray(ptr).astype(np.int64)
+    pred_np = np.asarray(pred).astype(np.int64)
+    weight_np = np.asarray(weight).astype(np.float64)
+    num_states = ptr_np.shape[0] - 1
+    counts = np.diff(ptr_np)
+    ids = np.arange(num_states)
+    first = ptr_np[:num_states]
+    is_det = (counts == 1) & (pred_np[first] == ids - 1) & (weight_np[first] == identity)
+    bnd = np.nonzero(~is_det)[0]
+    if bnd.size:
+        glob = np.concatenate([np.arange(ptr_np[s], ptr_np[s + 1]) for s in bnd])
+    else:
+        glob = np.zeros(0, dtype=np.int64)
+    bnd_orig = pred_np[glob].astype(np.uint32)
+    pred_list, bnd_src = np.unique(bnd_orig, return_inverse=True)
+    col_np = np.asarray(columns).astype(np.int64)
+    change = np.nonzero(np.diff(col_np))[0] + 1
+    run_lo = np.concatenate(([0], change)).astype(np.int64)
+    run_lo[0] = 1
+    run_hi = np.concatenate((change, [num_states])).astype(np.int64)
+    return {
+        "bnd_state": np.ascontiguousarray(bnd, dtype=np.uint32),
+        "pred_list": np.ascontiguousarray(pred_list, dtype=np.uint32),
+        "bnd_src": np.ascontiguousarray(bnd_src, dtype=np.uint32),
+        "bnd_orig": np.ascontiguousarray(bnd_orig, dtype=np.uint32),
+        "bnd_ptr": np.concatenate(([0], np.cumsum(counts[bnd]))).astype(np.int64),
+        "bnd_weight": np.ascontiguousarray(weight_np[glob], dtype=np.float32),
+        "bnd_dcol": np.ascontiguousarray(col_np[bnd], dtype=np.uint32),
+        "run_lo": np.ascontiguousarray(run_lo),
+        "run_hi": np.ascontiguousarray(run_hi),
+        "run_col": np.ascontiguousarray(col_np[np.concatenate(([0], change))], dtype=np.uint32),
+    }
+
+
+def outcome(func, *args):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        try:
+            return func(*args)
+        except (IndexError, ValueError, OverflowError) as exc:
+            return exc
+
+
+def assert_same_outcome(pred, ptr, weight, columns, identity):
+    expected = outcome(numpy_split_layout, pred, ptr, weight, columns, identity)
+    actual = outcome(_split_layout, pred, ptr, weight, columns, identity)
+    if isinstance(expected, Exception):
+        assert type(actual) is type(expected), (actual, expected)
+        assert str(actual) == str(expected)
+        return
+    assert isinstance(actual, dict), actual
+    assert list(actual) == KEYS
+    for key in KEYS:
+        got, want = actual[key], expected[key]
+        assert got.dtype == want.dtype, key
+        assert got.ndim == 1 and got.flags.c_contiguous, key
+        assert got.tobytes() == want.tobytes(), (key, got, want)
+
+
+TWO_LANES = {
+    "ptr": [0, 2, 3, 4, 6, 7, 8],
+    "pred": [2, 5, 0, 1, 2, 5, 3, 4],
+    "weight": [-0.25, -1.5, 0, 0, -1.5, -0.25, 0, 0],
+    "columns": [0, 0, 0, 1, 1, 1],
+}
+
+
+class TestWorkedExamples:
+    def test_two_lanes(self):
+        g = TWO_LANES
+        layout = _split_layout(g["pred"], g["ptr"], g["weight"], g["columns"], 0.0)
+        expected = {
+            "bnd_state": [0, 3],
+            "pred_list": [2, 5],
+            "bnd_src": [0, 1, 0, 1],
+            "bnd_orig": [2, 5, 2, 5],
+            "bnd_ptr": [0, 2, 4],
+            "bnd_weight": [-0.25, -1.5, -1.5, -0.25],
+            "bnd_dcol": [0, 1],
+            "run_lo": [1, 3],
+            "run_hi": [3, 6],
+            "run_col": [0, 1],
+        }
+        assert {key: value.tolist() for key, value in layout.items()} == expected
+
+    @pytest.mark.parametrize(
+        ("columns", "run_lo", "run_hi", "run_col"),
+        [([0, 0, 0, 0], [1], [4], [0]), ([0, 1, 1, 2], [1, 1, 3], [1, 3, 4], [0, 1, 2])],
+    )
+    def test_single_lane(self, columns, run_lo, run_hi, run_col):
+        layout = _split_layout([3, 0, 1, 2], [0, 1, 2, 3, 4], [0.0] * 4, columns, 0.0)
+        assert layout["bnd_state"].tolist() == [0]
+        assert layout["bnd_ptr"].tolist() == [0, 1]
+        assert layout["run_lo"].tolist() == run_lo
+        assert layout["run_hi"].tolist() == run_hi
+        assert layout["run_col"].tolist() == run_col
+
+    def test_identity_is_compared_exactly(self):
+        weights = [0.0, -0.0, 1e-30, 0.0]
+        layout = _split_layout([3, 0, 1, 2], [0, 1, 2, 3, 4], weights, [0] * 4, 0.0)
+        assert layout["bnd_state"].tolist() == [0, 2]
+        nan_layout = _split_layout([3, 0, 1, 2], [0, 1, 2, 3, 4], [0.0] * 4, [0] * 4, float("nan"))
+        assert nan_layout["bnd_state"].tolist() == [0, 1, 2, 3]
+
+    def test_middle_state_without_predecessors(self):
+        layout = _split_layout([3, 0, 2], [0, 1, 2, 2, 3], [0.0] * 3, [0] * 4, 0.0)
+        assert layout["bnd_state"].tolist() == [0, 2]
+        assert layout["bnd_ptr"].tolist() == [0, 1, 1]
+
+    @pytest.mark.parametrize(
+        ("pred", "ptr", "columns"),
+        [([3, 0, 1], [0, 1, 2, 3, 3], [0] * 4), ([0], [0, 1], [])],
+        ids=["last state without predecessors", "empty columns"],
+    )
+    def test_index_errors(self, pred, ptr, columns):
+        with pytest.raises(IndexError):
+            _split_layout(pred, ptr, [0.0] * len(pred), columns, 0.0)
+
+    def test_weights_round_to_float32(self):
+        layout = _split_layout([0], [0, 1], [0.1], [0], 0.0)
+        assert layout["bnd_weight"].tolist() == [np.float32(0.1)]
+        layout = _split_layout([0], [0, 1], [1e300], [0], 0.0)
+        assert layout["bnd_weight"].tolist() == [np.inf]
+
+    def test_result_shares_no_memory_with_arguments(self):
+        g = {key: np.asarray(value) for key, value in TWO_LANES.items()}
+        layout = _split_layout(g["pred"], g["ptr"], g["weight"], g["columns"], 0.0)
+        for value in layout.values():
+            for arg in g.values():
+                assert not np.shares_memory(value, arg)
+
+    @pytest.mark.parametrize("ptr", [np.int64(3), np.zeros((2, 2), np.int64)])
+    def test_ptr_must_be_one_dimensional(self, ptr):
+        with pytest.raises(ValueError, match="argument 'ptr' must be one-dimensional"):
+            _split_layout([0], ptr, [0.0], [0], 0.0)
+
+
+class TestBinding:
+    @pytest.mark.parametrize(
+        ("args", "kwargs", "message"),
+        [
+            ((1, 2, 3, 4), {}, "_split_layout() takes exactly 5 positional arguments (4 given)"),
+            ((1,) * 6, {}, "_split_layout() takes exactly 5 positional arguments (6 given)"),
+            (
+                (1, 2),
+                {"weight": 3, "identity": 0.0},
+                "_split_layout() takes exactly 5 positional arguments (3 given)",
+            ),
+            ((), {"ptr": 1}, "_split_layout() takes exactly 5 positional arguments (0 given)"),
+            ((1,) * 5, {"x": 1}, "_split_layout() got an unexpected keyword argument 'x'"),
+            (
+                (1, 2, 3, 4),
+                {"pred": 1},
+                "_split_layout() got multiple values for keyword argument 'pred'",
+            ),
+            (
+                (1, 2, 3, 4, 5, 6),
+                {"pred": 1},
+                "_split_layout() takes exactly 5 positional arguments (6 given)",
+            ),
+        ],
+    )
+    def test_argument_messages(self, args, kwargs, message):
+        with pytest.raises(TypeError) as info:
+            _split_layout(*args, **kwargs)
+        assert str(info.value) == message
+
+    def test_identity_conversion(self):
+        class Index:
+            def __index__(self):
+                return 1
+
+        layout = _split_layout([0, 0], [0, 1, 2], [1.0, 1.0], [0, 0], Index())
+        assert layout["bnd_state"].tolist() == [0]
+        with pytest.raises(TypeError, match="must be real number, not str"):
+            _split_layout([0], [0, 1], [0.0], [0], "zero")
+
+
+ints = st.integers(-3, 9)
+weights = st.sampled_from([0.0, -0.0, 1.0, -1.5, 0.1, float("nan"), 1e40])
+int_dtypes = st.sampled_from([np.int8, np.uint8, np.int32, np.uint32, np.int64, np.float64])
+real_dtypes = st.sampled_from([np.float32, np.float64, np.float16])
+
+
+@st.composite
+def array_likes(draw, elements):
+    values = draw(st.lists(elements, max_size=12))
+    kind = draw(st.sampled_from(["list", "array", "readonly", "strided"]))
+    if kind == "list":
+        return values
+    dtype = draw(real_dtypes if elements is weights else int_dtypes)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        array = np.array(values, dtype=np.float64).astype(dtype)
+    if kind == "readonly":
+        array.flags.writeable = False
+    elif kind == "strided":
+        array = np.repeat(array, 2)[::2]
+    return array
+
+
+@st.composite
+def graphs(draw):
+    """Small graphs that mostly follow the tempo-lane shape, sometimes far from it."""
+    num_states = draw(st.integers(0, 8))
+    if draw(st.booleans()):
+        ptr = list(range(num_states + 1))
+        pred = [s - 1 for s in range(num_states)]
+        weight = [draw(st.sampled_from([0.0, 0.0, -0.5])) for _ in range(num_states)]
+        columns = draw(st.lists(st.integers(0, 2), min_size=num_states, max_size=num_states))
+        return pred, ptr, weight, columns
+    return (
+        draw(array_likes(ints)),
+        draw(array_likes(ints)),
+        draw(array_likes(weights)),
+        draw(array_likes(st.integers(0, 3))),
+    )
+
+
+@settings(max_examples=400, deadline=None)
+@given(graphs(), st.sampled_from([0.0, -0.0, 1.0, float("nan")]))
+def test_matches_numpy_transcription(graph, identity):
+    assert_same_outcome(*graph, identity)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.data())
+def test_valid_graphs_give_a_consistent_layout(data):
+    lanes = data.draw(st.lists(st.integers(1, 6), min_size=1, max_size=5))
+    ends = np.cumsum(lanes)
+    starts = ends - lanes
+    preds, weights = [], []
+    for start in range(int(ends[-1])):
+        if start in starts:
+            sources = data.draw(st.lists(st.sampled_from(list(ends - 1)), min_size=1, max_size=3))
+            preds.append(sources)
+            weights.append([-0.5] * len(sources))
+        else:
+            preds.append([start - 1])
+            weights.append([0.0])
+    ptr = np.concatenate(([0], np.cumsum([len(p) for p in preds])))
+    pred = np.concatenate(preds)
+    columns = data.draw(st.lists(st.integers(0, 3), min_size=len(preds), max_size=len(preds)))
+    layout = _split_layout(pred, ptr, np.concatenate(weights), columns, 0.0)
+    assert layout["bnd_state"].tolist() == starts.tolist()
+    assert layout["bnd_ptr"][-1] == len(layout["bnd_src"])
+    assert (layout["pred_list"][layout["bnd_src"]] == layout["bnd_orig"]).all()
+    covered = np.zeros(len(preds), dtype=int)
+    for lo, hi, col in zip(layout["run_lo"], layout["run_hi"], layout["run_col"], strict=True):
+        covered[lo:hi] += 1
+        assert (np.asarray(columns)[lo:hi] == col).all()
+    assert covered[0] == 0 and (covered[1:] == 1).all()
