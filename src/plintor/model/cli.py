@@ -14,6 +14,7 @@ from numpy.typing import NDArray
 
 from plintor.model.example import f_measure, synthetic_piece
 from plintor.model.grid import GridConfig
+from plintor.model.observation import ObservationModel
 from plintor.model.tracking import Beats, BeatTracker
 
 __all__ = ["load_activations", "main"]
@@ -79,8 +80,12 @@ def _parser() -> argparse.ArgumentParser:
         "input", nargs="?", help="activations: .npy or text, shape (T,) or (T, 2) (beat, downbeat)"
     )
     parser.add_argument("--fps", type=float, default=defaults.fps, help="frame rate (%(default)s)")
-    parser.add_argument("--min-bpm", type=float, default=defaults.min_bpm, help="(%(default)s)")
-    parser.add_argument("--max-bpm", type=float, default=defaults.max_bpm, help="(%(default)s)")
+    parser.add_argument(
+        "--min-bpm", type=float, default=defaults.min_bpm, help="slowest tempo (%(default)s)"
+    )
+    parser.add_argument(
+        "--max-bpm", type=float, default=defaults.max_bpm, help="fastest tempo (%(default)s)"
+    )
     parser.add_argument(
         "--num-tempi", type=int, help="number of log-spaced tempo lanes (default: every interval)"
     )
@@ -93,7 +98,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--observation-lambda",
         type=float,
-        default=16.0,
+        default=ObservationModel().observation_lambda,
         help="the first 1/lambda of each beat is scored as beat (%(default)s)",
     )
     parser.add_argument("--online", action="store_true", help="causal (streaming) decoding")
@@ -136,12 +141,12 @@ def _plot(path: str, activations: NDArray[np.float64], beats: Beats, fps: float)
 
 def _run_example(tracker: BeatTracker, args: argparse.Namespace) -> int:
     piece = synthetic_piece(fps=tracker.grid.fps)
-    print("# built-in example: 30 s synthetic 4/4 piece, 100 -> 130 BPM, seed 0")
     results = {}
     for mode, track in (("offline", tracker.track), ("online", tracker.track_online)):
         start = time.perf_counter()
         results[mode] = (track(piece.activations), time.perf_counter() - start)
     shown = results["online" if args.online else "offline"][0]
+    print("# built-in example: 30 s synthetic 4/4 piece, 100 -> 130 BPM, seed 0")
     _print_beats(shown)
     true_downbeats = piece.beat_times[piece.beat_numbers == 1]
     for mode, (beats, seconds) in results.items():

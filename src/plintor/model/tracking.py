@@ -151,12 +151,20 @@ class BeatTracker:
         """
         return BeatStream(self)
 
+    def decoders(self) -> ModuleType:
+        """The kernel module in use: `kernels`, or the compiled decoders when None.
+
+        Returns
+        -------
+        module
+        """
+        return self.kernels or load_kernels()
+
     def _viterbi(
         self, grid: TempoGrid, log_dens: NDArray[np.float32]
     ) -> tuple[float, TempoGrid, NDArray[np.int64]]:
-        kernels = self.kernels or load_kernels()
         columns = self.observation.columns(grid)
-        path, log_probability = kernels.decode(
+        path, log_probability = self.decoders().decode(
             grid.pred, grid.ptr, grid.log_prob, log_dens, columns, grid.log_initial
         )
         return log_probability, grid, path
@@ -182,10 +190,9 @@ class BeatStream:
         self._observation = tracker.observation
         self._grid = tracker.grid.build(tracker.meters)
         self._beat_states = self._observation.beat_states(self._grid)
-        kernels = tracker.kernels or load_kernels()
-        grid = self._grid
-        self._decoder = kernels.ForwardDecoder(
-            grid.pred, grid.ptr, grid.prob, self._observation.columns(grid), grid.initial
+        grid, columns = self._grid, self._observation.columns(self._grid)
+        self._decoder = tracker.decoders().ForwardDecoder(
+            grid.pred, grid.ptr, grid.prob, columns, grid.initial
         )
         self._frame = 0
         self._in_beat = True
