@@ -75,10 +75,6 @@ class TestBeatGridDefaults:
     def test_tempo_changes_are_normalised_per_source_lane(self):
         np.testing.assert_allclose(outgoing_entry_mass(self.grid), 1.0, atol=1e-6)
 
-    def test_uniform_initial_distribution(self):
-        np.testing.assert_allclose(self.grid.initial, 1 / 5617, rtol=1e-6)
-        np.testing.assert_allclose(self.grid.log_initial, -math.log(5617), rtol=1e-6)
-
 
 def test_tempo_change_weights_follow_the_relative_interval_change():
     # Intervals 2 and 3 frames: at 60 fps that is 1800 and 1200 BPM.

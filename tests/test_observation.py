@@ -2,9 +2,6 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
-from hypothesis.extra.numpy import arrays
 
 from plintor.model.grid import GridConfig
 from plintor.model.observation import BEAT, DOWNBEAT, NO_BEAT, ObservationModel
@@ -68,13 +65,11 @@ class TestDensities:
         assert dens.dtype == np.float32 and dens.flags.c_contiguous and dens.flags.writeable
         np.testing.assert_allclose(dens, np.exp(model.log_densities(act)), rtol=1e-6)
 
-    def test_empty_activations_give_no_rows(self):
-        assert ObservationModel().log_densities(np.empty(0)).shape == (0, 2)
-        assert ObservationModel(downbeats=True).densities(np.empty((0, 2))).shape == (0, 3)
-
 
 class TestClipping:
-    @pytest.mark.parametrize("act", [[0.0, 1.0], [[0.7, 0.6]], [[1.0, 1.0]], [[0.0, 0.0]]])
+    @pytest.mark.parametrize(
+        "act", [[0.0, 1.0], [[0.7, 0.6]], [[0.5, 0.5 + 1e-9]], [[1.0, 1.0]], [[0.0, 0.0]]]
+    )
     def test_extremes_and_sums_above_one_stay_finite(self, act):
         for model in (ObservationModel(), ObservationModel(downbeats=True)):
             if np.ndim(act) == 1 and model.downbeats:
@@ -82,15 +77,6 @@ class TestClipping:
             log_dens = model.log_densities(act)
             assert np.isfinite(log_dens).all()
             assert (model.densities(act) > 0).all()
-
-    @given(arrays(np.float64, st.tuples(st.integers(0, 20), st.just(2)), elements=st.floats(0, 1)))
-    def test_any_activations_in_range_give_finite_log_densities(self, act):
-        for model in (ObservationModel(), ObservationModel(downbeats=True)):
-            assert np.isfinite(model.log_densities(act)).all()
-
-    def test_no_beat_mass_falls_as_beats_rise(self):
-        log_dens = ObservationModel(downbeats=True).log_densities([[0.1, 0.1], [0.5, 0.49]])
-        assert log_dens[1, NO_BEAT] < log_dens[0, NO_BEAT]
 
 
 @pytest.mark.parametrize(
