@@ -164,7 +164,7 @@ class GridConfig:
         -------
         TempoGrid
         """
-        meters = (beats_per_bar,) if isinstance(beats_per_bar, int) else tuple(beats_per_bar)
+        meters = tuple(int(m) for m in np.atleast_1d(beats_per_bar))
         if not meters or min(meters) < 1:
             raise ValueError(f"beats_per_bar must be positive, got {beats_per_bar!r}")
         return _build_grid(self, meters)
@@ -210,10 +210,10 @@ def _lanes(intervals: NDArray[np.int64], meters: tuple[int, ...]) -> _Lanes:
     meter = np.repeat(np.arange(size.size, dtype=np.int64), size * num_tempi)
     tempo = np.tile(np.arange(num_tempi, dtype=np.int64), int(size.sum()))
     beat = np.concatenate([np.repeat(np.arange(m, dtype=np.int64), num_tempi) for m in meters])
-    last = np.cumsum(intervals[tempo]) - 1
+    interval = intervals[tempo]
+    last = np.cumsum(interval) - 1
     meter_start = np.cumsum(size * num_tempi) - size * num_tempi
     previous_beat = meter_start[meter] + (beat - 1) % size[meter] * num_tempi
-    interval = intervals[tempo]
     return _Lanes(tempo, meter, beat, interval, last - interval + 1, last, previous_beat)
 
 
