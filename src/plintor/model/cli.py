@@ -15,6 +15,7 @@ from numpy.typing import NDArray
 from plintor.model.example import f_measure, synthetic_piece
 from plintor.model.grid import GridConfig
 from plintor.model.observation import ObservationModel
+from plintor.model.plot import plot_beats
 from plintor.model.tracking import Beats, BeatTracker
 
 __all__ = ["load_activations", "main"]
@@ -39,12 +40,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         tracker = _tracker(args)
         if args.input is None:
-            return _run_example(tracker, args)
-        activations = load_activations(args.input)
-        beats = tracker.track_online(activations) if args.online else tracker.track(activations)
-        _print_beats(beats)
-        if args.plot is not None:
-            _plot(args.plot, activations, beats, tracker.grid.fps)
+            _run_example(tracker, args)
+        else:
+            _track_file(tracker, args)
     except (ImportError, OSError, ValueError) as err:
         print(f"{PROG}: error: {err}", file=sys.stderr)
         return 1
@@ -133,13 +131,15 @@ def _print_beats(beats: Beats) -> None:
         print("\n".join(lines))
 
 
-def _plot(path: str, activations: NDArray[np.float64], beats: Beats, fps: float) -> None:
-    from plintor.model.plot import plot_beats
+def _track_file(tracker: BeatTracker, args: argparse.Namespace) -> None:
+    activations = load_activations(args.input)
+    beats = tracker.track_online(activations) if args.online else tracker.track(activations)
+    _print_beats(beats)
+    if args.plot is not None:
+        plot_beats(args.plot, activations, beats, tracker.grid.fps)
 
-    plot_beats(path, activations, beats, fps)
 
-
-def _run_example(tracker: BeatTracker, args: argparse.Namespace) -> int:
+def _run_example(tracker: BeatTracker, args: argparse.Namespace) -> None:
     piece = synthetic_piece(fps=tracker.grid.fps)
     results = {}
     for mode, track in (("offline", tracker.track), ("online", tracker.track_online)):
@@ -159,5 +159,4 @@ def _run_example(tracker: BeatTracker, args: argparse.Namespace) -> int:
             f"decode time {seconds:.3f} s"
         )
     if args.plot is not None:
-        _plot(args.plot, piece.activations, shown, tracker.grid.fps)
-    return 0
+        plot_beats(args.plot, piece.activations, shown, tracker.grid.fps)
