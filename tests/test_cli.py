@@ -71,6 +71,7 @@ class TestInProcess:
         assert len(beats) > 50 and all(BEAT_LINE.match(line) for line in beats)
 
     def test_plot(self, capsys, beat_file, tmp_path):
+        pytest.importorskip("matplotlib")
         figure = tmp_path / "beats.png"
         status, _, _ = run(capsys, beat_file[0], "--plot", figure)
         assert status == 0
