@@ -29,19 +29,20 @@ namespace {
 
 constexpr const char function_name[] = "decode";
 
+// Six required arrays, then renorm_period with its default.
+constexpr std::size_t num_array_params = 6;
+constexpr Py_ssize_t renorm_period_index = 6;
+constexpr long default_renorm_period = 1024;
+
 constexpr const char *decode_params[] = {"pred",    "ptr",         "log_prob",     "log_dens",
                                          "columns", "log_initial", "renorm_period"};
 PyObject *decode_interned[std::size(decode_params)];
 Signature decode_signature = {
     .name = function_name,
     .params = decode_params,
-    .num_required = 6,
+    .num_required = num_array_params,
     .interned = decode_interned,
 };
-
-constexpr std::size_t num_array_params = 6;
-constexpr Py_ssize_t renorm_period_index = 6;
-constexpr long default_renorm_period = 1024;
 
 struct DecodeArgs {
     std::array<PyObject *, num_array_params> objects;  // borrowed, in parameter order
