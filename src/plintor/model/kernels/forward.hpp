@@ -96,19 +96,37 @@ inline float total_mass(std::span<const float> b)
     return ssum;
 }
 
-// The lowest state of largest mass: only a strictly greater mass replaces
-// the best so far.  The search starts at -1, below every probability.
+// The largest mass, NaN skipped, or `floor` when no mass exceeds it.  The
+// maximum of a set does not depend on the order of the comparisons, so they
+// run in independent lanes instead of one long chain of dependent ones.
+inline float largest_mass(std::span<const float> b, float floor)
+{
+    constexpr std::size_t lanes = 8;
+    std::array<float, lanes> best;
+    best.fill(floor);
+    std::size_t s = 0;
+    for (; s + lanes <= b.size(); s += lanes) {
+        for (std::size_t k = 0; k < lanes; ++k)
+            best[k] = b[s + k] > best[k] ? b[s + k] : best[k];
+    }
+    for (; s < b.size(); ++s)
+        best[0] = b[s] > best[0] ? b[s] : best[0];
+    float largest = floor;
+    for (const float lane : best)
+        largest = lane > largest ? lane : largest;
+    return largest;
+}
+
+// The lowest state of largest mass, as a scan from -1 that moves only to a
+// strictly greater mass finds it: the first state whose mass equals the
+// largest one, if that is above -1.  Neither the scan nor == tells -0 from
+// +0, so the sign of a zero maximum does not matter.
 inline std::uint32_t first_argmax(std::span<const float> b)
 {
-    float best = -1.0f;
-    std::uint32_t best_s = 0;
-    for (std::size_t s = 0; s < b.size(); ++s) {
-        if (b[s] > best) {
-            best = b[s];
-            best_s = static_cast<std::uint32_t>(s);
-        }
-    }
-    return best_s;
+    const float best = largest_mass(b, -1.0f);
+    if (!(best > -1.0f))
+        return 0;
+    return static_cast<std::uint32_t>(std::ranges::find(b, best) - b.begin());
 }
 
 // A frame without positive total mass (zero, negative or NaN) keeps its
