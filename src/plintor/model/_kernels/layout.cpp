@@ -213,13 +213,12 @@ int check_coverage(const Layout &layout, std::int32_t num_states, std::uint32_t 
     const auto run_hi = layout.run_hi.span();
     const auto run_col = layout.run_col.span();
     for (std::size_t r = 0; r < run_lo.size(); ++r) {
-        // The frame loops narrow the bounds to 32 bits before comparing
-        // them, so an empty run must have bounds that narrow unchanged too.
-        if (std::min(run_lo[r], run_hi[r]) < 0 || std::max(run_lo[r], run_hi[r]) > num_states) {
+        // Empty runs too: the frame loops compare the bounds as 32-bit
+        // integers, which could turn an empty run into a long one.
+        if (run_lo[r] < 1 || run_lo[r] > num_states || run_hi[r] < 1 || run_hi[r] > num_states) {
             return bad_layout("a run is out of range");
         }
         if (run_lo[r] >= run_hi[r]) continue;
-        if (run_lo[r] < 1) return bad_layout("a run is out of range");
         std::fill(written.begin() + run_lo[r], written.begin() + run_hi[r], 1);
         max_col = std::max(max_col, run_col[r]);
     }
