@@ -20,7 +20,7 @@ bench: install
 	$(PY) bench/run.py
 
 install: $(PY)
-	$(PY) -m pip install --quiet ".[test]"
+	$(PY) -m pip install --quiet ".[test,plot]"
 
 $(PY):
 	PYTHON_313=$$(sh tools/find-python.sh) && "$$PYTHON_313" -m venv $(VENV)

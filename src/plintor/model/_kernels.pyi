@@ -1,5 +1,7 @@
 from typing import Any, NoReturn
 
+from typing_extensions import Self, disjoint_base
+
 import numpy as np
 from numpy.typing import NDArray
 
@@ -16,15 +18,16 @@ def decode(
     renorm_period: int = 1024,
 ) -> tuple[NDArray[np.int64], float]: ...
 
+@disjoint_base
 class ForwardDecoder:
-    def __init__(
-        self,
+    def __new__(
+        cls,
         pred: NDArray[np.uint32],
         ptr: NDArray[np.uint32],
         prob: NDArray[np.float32],
         columns: NDArray[np.uint32],
         initial: NDArray[np.float32],
-    ) -> None: ...
+    ) -> Self: ...
     def reset(self) -> None: ...
     def step(self, dens: NDArray[np.float32]) -> NDArray[np.uint32]: ...
     def __reduce__(self) -> NoReturn: ...
