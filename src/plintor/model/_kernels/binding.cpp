@@ -335,6 +335,7 @@ int Buffer::acquire(PyObject *obj, int ndim, const ElementType &type)
         release();
         return -1;
     }
+    for (int d = 0; d < ndim; ++d) extents_[d] = view_.shape[d];
     return 0;
 }
 

@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -79,16 +80,20 @@ struct ElementType {
 // An acquired buffer, released when the holder dies.  Move-only.
 class Buffer {
   public:
+    static constexpr int max_ndim = 2;
+
     Buffer() noexcept = default;
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
-    Buffer(Buffer &&other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false))
+    Buffer(Buffer &&other) noexcept
+        : view_(other.view_), extents_(other.extents_), held_(std::exchange(other.held_, false))
     {
     }
     Buffer &operator=(Buffer &&other) noexcept
     {
         Buffer old(std::move(*this));
         view_ = other.view_;
+        extents_ = other.extents_;
         held_ = std::exchange(other.held_, false);
         return *this;
     }
@@ -102,18 +107,23 @@ class Buffer {
 
     bool is_none() const noexcept { return !held_; }
     void *data() const noexcept { return held_ ? view_.buf : nullptr; }
-    Py_ssize_t extent(int dim) const noexcept { return held_ ? view_.shape[dim] : 0; }
+    Py_ssize_t extent(int dim) const noexcept { return held_ ? extents_[dim] : 0; }
     // The exporting object, borrowed; NULL for None.
     PyObject *owner() const noexcept { return held_ ? view_.obj : nullptr; }
 
   private:
+    // Some exporters point the view's shape into the view itself, which a
+    // move would leave dangling; the extents are copied out at acquisition.
     Py_buffer view_{};
+    std::array<Py_ssize_t, max_ndim> extents_{};
     bool held_ = false;
 };
 
 // A typed view of an acquired buffer with NDim dimensions.
 template <class T, int NDim = 1>
 class Array {
+    static_assert(NDim >= 1 && NDim <= Buffer::max_ndim);
+
   public:
     int acquire(PyObject *obj)
     {
