@@ -1,9 +1,8 @@
-from typing import Any, NoReturn
-
-from typing_extensions import Self, disjoint_base
+from typing import Any, NoReturn, Self
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import disjoint_base
 
 def _split_layout(
     pred: Any, ptr: Any, weight: Any, columns: Any, identity: float
