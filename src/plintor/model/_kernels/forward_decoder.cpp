@@ -14,6 +14,7 @@
 #include <new>
 #include <utility>
 
+#include "../kernels/dispatch.hpp"
 #include "../kernels/forward.hpp"
 #include "binding.hpp"
 #include "function.hpp"
@@ -71,6 +72,10 @@ struct DecoderState {
     Array<float> belief;
     Array<float> scratch;
     Array<float> initial;
+    // The vector paths the frame loop takes, and the build of the loop that
+    // runs: both chosen at construction.
+    kernels::PlanStorage plan;
+    kernels::ForwardChunk *forward_chunk = nullptr;
     // The largest observation column a frame reads: step needs more columns.
     std::uint32_t max_column = 0;
     // Set while a step runs.  It is read and written only with the
@@ -171,6 +176,7 @@ int take_layout(const Graph &graph, DecoderState &state)
         return -1;
     if (check_layout(layout, state.num_states, false, &state.max_column) < 0)
         return -1;
+    make_frame_plan(layout, state.num_states, state.plan);
     state.num_runs = layout.num_runs();
     state.num_bnd = layout.num_bnd();
     state.num_pred = layout.num_pred();
@@ -183,6 +189,7 @@ int take_layout(const Graph &graph, DecoderState &state)
     state.pred_list = std::move(layout.pred_list);
     state.bnd_src = std::move(layout.bnd_src);
     state.bnd_weight = std::move(layout.bnd_weight);
+    state.forward_chunk = kernels::select_frame_loops().forward_chunk;
     return 0;
 }
 
@@ -394,9 +401,9 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     kernels::BeliefBuffers buffers{.belief = state.belief.span(), .scratch = state.scratch.span()};
     {
         const GilRelease unlocked;
-        kernels::forward_chunk(forward_layout(state), dens.span(),
-                               static_cast<std::size_t>(num_cols), state.pl.span(), buffers,
-                               out.span());
+        state.forward_chunk(forward_layout(state), state.plan.view(), dens.span(),
+                            static_cast<std::size_t>(num_cols), state.pl.span(), buffers,
+                            out.span());
     }
     // After an odd number of frames the belief lives in the former scratch.
     if (buffers.belief.data() != state.belief.data())
