@@ -13,6 +13,7 @@
 #include <iterator>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "../kernels/dispatch.hpp"
 #include "../kernels/forward.hpp"
@@ -76,6 +77,8 @@ struct DecoderState {
     // runs: both chosen at construction.
     kernels::PlanStorage plan;
     kernels::ForwardChunk *forward_chunk = nullptr;
+    // One product per boundary edge, formed anew every frame.
+    std::vector<float> edge_products;
     // The largest observation column a frame reads: step needs more columns.
     std::uint32_t max_column = 0;
     // Set while a step runs.  It is read and written only with the
@@ -177,6 +180,7 @@ int take_layout(const Graph &graph, DecoderState &state)
     if (check_layout(layout, state.num_states, false, &state.max_column) < 0)
         return -1;
     make_frame_plan(layout, state.num_states, state.plan);
+    state.edge_products.resize(layout.bnd_src.span().size());
     state.num_runs = layout.num_runs();
     state.num_bnd = layout.num_bnd();
     state.num_pred = layout.num_pred();
@@ -398,7 +402,9 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     PyRef result = PyRef::steal(new_output(dens.extent(0), out));
     if (!result)
         return nullptr;
-    kernels::BeliefBuffers buffers{.belief = state.belief.span(), .scratch = state.scratch.span()};
+    kernels::BeliefBuffers buffers{.belief = state.belief.span(),
+                                   .scratch = state.scratch.span(),
+                                   .products = state.edge_products};
     {
         const GilRelease unlocked;
         state.forward_chunk(forward_layout(state), state.plan.view(), dens.span(),

@@ -38,11 +38,12 @@ struct ForwardLayout {
     std::span<const float> bnd_weight;
 };
 
-// The belief and the buffer that receives the next one; they trade places
-// after every frame.
+// The belief and the buffer that receives the next one, which trade places
+// after every frame, and room for one product per boundary edge.
 struct BeliefBuffers {
     std::span<float> belief;
     std::span<float> scratch;
+    std::span<float> products;
 };
 
 // Advances the belief over the out.size() frames of `dens`, row-major with
@@ -54,7 +55,8 @@ struct BeliefBuffers {
 // runs lie within the states 1..N-1 and together with the boundary states
 // cover all N states; every index in pred_list, bnd_state and bnd_src is in
 // range; bnd_ptr rises from 0 to the number of boundary edges; belief and
-// scratch hold N entries and pl at least pred_list.size(); `plan`
+// scratch hold N entries, products one per boundary edge and pl at least
+// pred_list.size(); `plan`
 // describes `layout`.  Each instruction set has its own build of it (see
 // dispatch.hpp).
 using ForwardChunk = void(const ForwardLayout &layout, const FramePlan &plan,
