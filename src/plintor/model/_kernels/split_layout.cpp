@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "../kernels/split_layout.hpp"
@@ -84,6 +85,13 @@ int read_vector(PyObject *obj, bool integer, const char *argument, Vector &vecto
                      "_split_layout() argument '%s' must be one-dimensional, not %d-dimensional",
                      argument, PyArray_NDIM(arr));
         return -1;
+    }
+    // The decoders pass memoryviews of their uint32 and float32 arrays,
+    // which asarray wraps without a copy: those are read in place too.
+    if (is_readable_in_place(array.get(), narrow, wide)) {
+        vector.typenum = PyArray_TYPE(arr);
+        vector.array = std::move(array);
+        return 0;
     }
     vector.array = PyRef::steal(PyArray_CastToType(arr, PyArray_DescrFromType(wide), 0));
     vector.typenum = wide;
