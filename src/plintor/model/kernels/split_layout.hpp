@@ -100,6 +100,8 @@ std::optional<IndexFault> find_boundaries(std::span<const Ptr> ptr, std::span<co
     const std::int64_t size = std::min(pred_size, weight_size);
     const std::int64_t num_states = std::max<std::int64_t>(split.num_states, 0);
     split.bnd.resize(static_cast<std::size_t>(num_states));
+    // Written through a local pointer, which the stores cannot alias.
+    std::int64_t *bnd = split.bnd.data();
     std::size_t num_bnd = 0;
     for (std::int64_t s = 0; s < num_states; ++s) {
         const auto first = static_cast<std::int64_t>(ptr[s]);
@@ -109,12 +111,15 @@ std::optional<IndexFault> find_boundaries(std::span<const Ptr> ptr, std::span<co
                 return fault;
             return find_fault(first_edges, weight_size);
         }
-        if (wrapping_sub(static_cast<std::int64_t>(ptr[s + 1]), first) == 1 &&
-            static_cast<std::int64_t>(pred[wrap_index(first, pred_size)]) == s - 1 &&
-            static_cast<double>(weight[wrap_index(first, weight_size)]) == identity) {
-            continue;
-        }
-        split.bnd[num_bnd++] = s;
+        // Both first edges are in range, so all three tests run without
+        // branches: nearly every state is deterministic, and each of the few
+        // boundaries would cost a mispredicted branch.
+        const bool deterministic =
+            (wrapping_sub(static_cast<std::int64_t>(ptr[s + 1]), first) == 1) &
+            (static_cast<std::int64_t>(pred[wrap_index(first, pred_size)]) == s - 1) &
+            (static_cast<double>(weight[wrap_index(first, weight_size)]) == identity);
+        bnd[num_bnd] = s;
+        num_bnd += deterministic ? 0 : 1;
     }
     split.bnd.resize(num_bnd);
     return std::nullopt;
@@ -197,15 +202,26 @@ inline void deduplicate_predecessors(BoundarySplit &split)
         split.bnd_src[p] = slot[orig[p]];
 }
 
-// States s >= 1 whose column differs from that of s-1.
+// States s >= 1 whose column differs from that of s-1.  Changes are rare,
+// so each block of states is first tested as a whole, without branches.
 template <class Column>
 std::vector<std::int64_t> column_changes(std::span<const Column> columns)
 {
+    constexpr std::size_t block = 16;
     std::vector<std::int64_t> change;
-    for (std::size_t s = 1; s < columns.size(); ++s) {
-        if (columns[s] != columns[s - 1])
-            change.push_back(static_cast<std::int64_t>(s));
+    auto scan = [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t s = lo; s < hi; ++s) {
+            if (columns[s] != columns[s - 1]) change.push_back(static_cast<std::int64_t>(s));
+        }
+    };
+    std::size_t s = 1;
+    for (; s + block <= columns.size(); s += block) {
+        bool changes = false;
+        for (std::size_t k = 0; k < block; ++k)
+            changes |= columns[s + k] != columns[s + k - 1];
+        if (changes) scan(s, s + block);
     }
+    scan(s, columns.size());
     return change;
 }
 
