@@ -6,6 +6,7 @@
 // simply takes the plain loop for that part.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -53,9 +54,13 @@ inline void fill_state_columns(std::span<const std::int64_t> run_lo,
                                std::span<std::uint8_t> state_col)
 {
     state_col[0] = 0;
+    // std::fill with the bounds in locals: byte stores may alias anything,
+    // so a plain loop would reload the run's bounds after every store.
     for (std::size_t r = 0; r < run_lo.size(); ++r) {
-        for (auto s = run_lo[r]; s < run_hi[r]; ++s)
-            state_col[s] = static_cast<std::uint8_t>(run_col[r]);
+        const auto lo = static_cast<std::size_t>(run_lo[r]);
+        const auto hi = static_cast<std::size_t>(run_hi[r]);
+        std::fill(state_col.begin() + lo, state_col.begin() + hi,
+                  static_cast<std::uint8_t>(run_col[r]));
     }
 }
 
@@ -66,9 +71,11 @@ inline void fill_first_slots(std::span<const std::int64_t> bnd_ptr,
     for (std::size_t j = 0; j + 1 < bnd_ptr.size(); ++j) {
         const std::int64_t lo = bnd_ptr[j];
         const std::int64_t hi = bnd_ptr[j + 1];
+        // Without an early exit the test vectorises; nearly every boundary
+        // passes it anyway.
         bool consecutive = true;
-        for (std::int64_t p = lo + 1; p < hi && consecutive; ++p)
-            consecutive = bnd_src[p] == bnd_src[p - 1] + 1;
+        for (std::int64_t p = lo + 1; p < hi; ++p)
+            consecutive &= bnd_src[p] == bnd_src[p - 1] + 1;
         first_slot[j] = consecutive && lo < hi ? bnd_src[lo] : no_slot;
     }
 }
