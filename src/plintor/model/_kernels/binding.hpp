@@ -47,6 +47,12 @@ template <class T>
 struct ElementTraits;
 
 template <>
+struct ElementTraits<std::uint8_t> {
+    static constexpr const char *name = "uint8_t";
+    static constexpr ElementKind kind = ElementKind::unsigned_integer;
+};
+
+template <>
 struct ElementTraits<std::uint32_t> {
     static constexpr const char *name = "uint32_t";
     static constexpr ElementKind kind = ElementKind::unsigned_integer;

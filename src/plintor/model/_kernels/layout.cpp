@@ -23,24 +23,21 @@ int invalid(const char *function, const char *what)
 bool offsets_are_valid(std::span<const std::uint32_t> ptr, std::size_t num_edges)
 {
     for (std::size_t s = 1; s < ptr.size(); ++s) {
-        if (ptr[s] < ptr[s - 1])
-            return false;
+        if (ptr[s] < ptr[s - 1]) return false;
     }
     return ptr.back() <= num_edges;
 }
 
 bool all_below(std::span<const std::uint32_t> values, std::uint64_t limit)
 {
-    return std::all_of(values.begin(), values.end(),
-                       [limit](std::uint32_t v) { return v < limit; });
+    return std::all_of(values.begin(), values.end(), [limit](std::uint32_t v) { return v < limit; });
 }
 
 }  // namespace
 
 int require_array(const char *function, const char *argument, PyObject *obj)
 {
-    if (obj != Py_None)
-        return 0;
+    if (obj != Py_None) return 0;
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be an array, not None", function,
                  argument);
     return -1;
@@ -49,8 +46,7 @@ int require_array(const char *function, const char *argument, PyObject *obj)
 std::int32_t check_graph(const char *function, const char *weight_name, const Graph &graph)
 {
     const auto ptr = graph.ptr.span();
-    if (ptr.size() < 2)
-        return invalid(function, "'ptr' must hold at least two offsets (one state)");
+    if (ptr.size() < 2) return invalid(function, "'ptr' must hold at least two offsets (one state)");
     if (static_cast<Py_ssize_t>(ptr.size()) - 1 > max_count || graph.pred.extent() > max_count) {
         return invalid(function, "the graph has more than 2**31 - 1 states or edges");
     }
@@ -62,8 +58,7 @@ std::int32_t check_graph(const char *function, const char *weight_name, const Gr
         return -1;
     }
     if (!offsets_are_valid(ptr, num_edges)) {
-        return invalid(function,
-                       "the offsets in 'ptr' must not decrease and must stay inside 'pred'");
+        return invalid(function, "the offsets in 'ptr' must not decrease and must stay inside 'pred'");
     }
     if (!all_below(graph.pred.span(), static_cast<std::uint64_t>(num_states))) {
         return invalid(function, "every predecessor in 'pred' must be a state below len(ptr) - 1");
@@ -76,8 +71,7 @@ std::int32_t check_graph(const char *function, const char *weight_name, const Gr
 
 int check_columns(const char *function, const Array<std::uint32_t> &columns, Py_ssize_t num_cols)
 {
-    if (all_below(columns.span(), static_cast<std::uint64_t>(num_cols)))
-        return 0;
+    if (all_below(columns.span(), static_cast<std::uint64_t>(num_cols))) return 0;
     PyErr_Format(PyExc_ValueError,
                  "%s(): every entry of 'columns' must be below the number of density columns (%zd)",
                  function, num_cols);
@@ -86,20 +80,15 @@ int check_columns(const char *function, const Array<std::uint32_t> &columns, Py_
 
 namespace {
 
-PyObject *graph_view(PyObject *owner)
-{
-    return PyMemoryView_FromObject(owner);
-}
+PyObject *graph_view(PyObject *owner) { return PyMemoryView_FromObject(owner); }
 
 // Looks `key` up in the layout: by dict lookup for an exact dict, so that a
 // missing key raises KeyError with the key, otherwise by item access.
 PyObject *layout_item(PyObject *layout, const char *key)
 {
     PyRef name = PyRef::steal(PyUnicode_FromString(key));
-    if (!name)
-        return nullptr;
-    if (!PyDict_CheckExact(layout))
-        return PyObject_GetItem(layout, name.get());
+    if (!name) return nullptr;
+    if (!PyDict_CheckExact(layout)) return PyObject_GetItem(layout, name.get());
     PyObject *value = nullptr;
     if (PyDict_GetItemRef(layout, name.get(), &value) == 0) {
         PyErr_SetObject(PyExc_KeyError, name.get());
@@ -111,31 +100,21 @@ template <class T>
 int bind_item(PyObject *layout, const char *key, Array<T> &array)
 {
     PyRef value = PyRef::steal(layout_item(layout, key));
-    if (!value)
-        return -1;
+    if (!value) return -1;
     return array.acquire(value.get());
 }
 
 int bind_layout(PyObject *result, bool with_orig, Layout &layout)
 {
-    if (bind_item(result, "bnd_state", layout.bnd_state) < 0)
-        return -1;
-    if (bind_item(result, "pred_list", layout.pred_list) < 0)
-        return -1;
-    if (bind_item(result, "bnd_src", layout.bnd_src) < 0)
-        return -1;
-    if (with_orig && bind_item(result, "bnd_orig", layout.bnd_orig) < 0)
-        return -1;
-    if (bind_item(result, "bnd_ptr", layout.bnd_ptr) < 0)
-        return -1;
-    if (bind_item(result, "bnd_weight", layout.bnd_weight) < 0)
-        return -1;
-    if (bind_item(result, "bnd_dcol", layout.bnd_dcol) < 0)
-        return -1;
-    if (bind_item(result, "run_lo", layout.run_lo) < 0)
-        return -1;
-    if (bind_item(result, "run_hi", layout.run_hi) < 0)
-        return -1;
+    if (bind_item(result, "bnd_state", layout.bnd_state) < 0) return -1;
+    if (bind_item(result, "pred_list", layout.pred_list) < 0) return -1;
+    if (bind_item(result, "bnd_src", layout.bnd_src) < 0) return -1;
+    if (with_orig && bind_item(result, "bnd_orig", layout.bnd_orig) < 0) return -1;
+    if (bind_item(result, "bnd_ptr", layout.bnd_ptr) < 0) return -1;
+    if (bind_item(result, "bnd_weight", layout.bnd_weight) < 0) return -1;
+    if (bind_item(result, "bnd_dcol", layout.bnd_dcol) < 0) return -1;
+    if (bind_item(result, "run_lo", layout.run_lo) < 0) return -1;
+    if (bind_item(result, "run_hi", layout.run_hi) < 0) return -1;
     return bind_item(result, "run_col", layout.run_col);
 }
 
@@ -144,28 +123,22 @@ int bind_layout(PyObject *result, bool with_orig, Layout &layout)
 int load_layout(const Graph &graph, double identity, bool with_orig, Layout &layout)
 {
     PyRef split_layout = PyRef::steal(module_lookup("_split_layout"));
-    if (!split_layout)
-        return -1;
+    if (!split_layout) return -1;
     PyRef pred = PyRef::steal(graph_view(graph.pred.owner()));
-    if (!pred)
-        return -1;
+    if (!pred) return -1;
     PyRef ptr = PyRef::steal(graph_view(graph.ptr.owner()));
-    if (!ptr)
-        return -1;
+    if (!ptr) return -1;
     PyRef weight = PyRef::steal(graph_view(graph.weight.owner()));
-    if (!weight)
-        return -1;
+    if (!weight) return -1;
     PyRef columns = PyRef::steal(graph_view(graph.columns.owner()));
-    if (!columns)
-        return -1;
+    if (!columns) return -1;
     PyRef identity_obj = PyRef::steal(PyFloat_FromDouble(identity));
-    if (!identity_obj)
-        return -1;
+    if (!identity_obj) return -1;
     PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(split_layout.get(), pred.get(),
-                                                             ptr.get(), weight.get(), columns.get(),
-                                                             identity_obj.get(), nullptr));
-    if (!result)
-        return -1;
+                                                             ptr.get(), weight.get(),
+                                                             columns.get(), identity_obj.get(),
+                                                             nullptr));
+    if (!result) return -1;
     return bind_layout(result.get(), with_orig, layout);
 }
 
@@ -188,10 +161,8 @@ int check_lengths(const Layout &layout, bool with_orig)
         layout.bnd_src.extent() > max_count) {
         return bad_layout("more than 2**31 - 1 entries");
     }
-    if (layout.bnd_ptr.extent() != num_bnd + 1)
-        return bad_layout("len(bnd_ptr) != len(bnd_state) + 1");
-    if (layout.bnd_dcol.extent() != num_bnd)
-        return bad_layout("len(bnd_dcol) != len(bnd_state)");
+    if (layout.bnd_ptr.extent() != num_bnd + 1) return bad_layout("len(bnd_ptr) != len(bnd_state) + 1");
+    if (layout.bnd_dcol.extent() != num_bnd) return bad_layout("len(bnd_dcol) != len(bnd_state)");
     if (layout.run_hi.extent() != num_runs || layout.run_col.extent() != num_runs) {
         return bad_layout("run_lo, run_hi and run_col differ in length");
     }
@@ -209,22 +180,18 @@ int check_edges(const Layout &layout, std::int32_t num_states, bool with_orig)
     if (bnd_ptr.front() != 0 || bnd_ptr.back() != layout.bnd_src.extent()) {
         return bad_layout("bnd_ptr must run from 0 to the number of boundary edges");
     }
-    if (!std::is_sorted(bnd_ptr.begin(), bnd_ptr.end()))
-        return bad_layout("bnd_ptr decreases");
+    if (!std::is_sorted(bnd_ptr.begin(), bnd_ptr.end())) return bad_layout("bnd_ptr decreases");
     const auto pred_list = layout.pred_list.span();
     if (!all_below(pred_list, static_cast<std::uint64_t>(num_states)) ||
         !all_below(layout.bnd_state.span(), static_cast<std::uint64_t>(num_states))) {
         return bad_layout("a state index is out of range");
     }
     const auto bnd_src = layout.bnd_src.span();
-    if (!all_below(bnd_src, pred_list.size()))
-        return bad_layout("bnd_src is out of range");
-    if (!with_orig)
-        return 0;
+    if (!all_below(bnd_src, pred_list.size())) return bad_layout("bnd_src is out of range");
+    if (!with_orig) return 0;
     const auto bnd_orig = layout.bnd_orig.span();
     for (std::size_t p = 0; p < bnd_src.size(); ++p) {
-        if (bnd_orig[p] != pred_list[bnd_src[p]])
-            return bad_layout("bnd_orig != pred_list[bnd_src]");
+        if (bnd_orig[p] != pred_list[bnd_src[p]]) return bad_layout("bnd_orig != pred_list[bnd_src]");
     }
     return 0;
 }
@@ -241,16 +208,17 @@ int check_coverage(const Layout &layout, std::int32_t num_states, std::uint32_t 
         written[bnd_state[j]] = 1;
         max_col = std::max(max_col, bnd_dcol[j]);
     }
-    if (written[0] == 0)
-        return bad_layout("state 0 must be a boundary state");
+    if (written[0] == 0) return bad_layout("state 0 must be a boundary state");
     const auto run_lo = layout.run_lo.span();
     const auto run_hi = layout.run_hi.span();
     const auto run_col = layout.run_col.span();
     for (std::size_t r = 0; r < run_lo.size(); ++r) {
-        if (run_lo[r] >= run_hi[r])
-            continue;
-        if (run_lo[r] < 1 || run_hi[r] > num_states)
+        // Empty runs too: the frame loops compare the bounds as 32-bit
+        // integers, which could turn an empty run into a long one.
+        if (run_lo[r] < 1 || run_lo[r] > num_states || run_hi[r] < 1 || run_hi[r] > num_states) {
             return bad_layout("a run is out of range");
+        }
+        if (run_lo[r] >= run_hi[r]) continue;
         std::fill(written.begin() + run_lo[r], written.begin() + run_hi[r], 1);
         max_col = std::max(max_col, run_col[r]);
     }
@@ -266,10 +234,8 @@ int check_coverage(const Layout &layout, std::int32_t num_states, std::uint32_t 
 int check_layout(const Layout &layout, std::int32_t num_states, bool with_orig,
                  std::uint32_t *max_column)
 {
-    if (check_lengths(layout, with_orig) < 0)
-        return -1;
-    if (check_edges(layout, num_states, with_orig) < 0)
-        return -1;
+    if (check_lengths(layout, with_orig) < 0) return -1;
+    if (check_edges(layout, num_states, with_orig) < 0) return -1;
     return check_coverage(layout, num_states, max_column);
 }
 

@@ -1,0 +1,31 @@
+from typing import Any, NoReturn
+
+import numpy as np
+from numpy.typing import NDArray
+
+def _split_layout(
+    pred: Any, ptr: Any, weight: Any, columns: Any, identity: float
+) -> dict[str, NDArray[Any]]: ...
+def decode(
+    pred: NDArray[np.uint32],
+    ptr: NDArray[np.uint32],
+    log_prob: NDArray[np.float32],
+    log_dens: NDArray[np.float32],
+    columns: NDArray[np.uint32],
+    log_initial: NDArray[np.float32],
+    renorm_period: int = 1024,
+) -> tuple[NDArray[np.int64], float]: ...
+
+class ForwardDecoder:
+    def __init__(
+        self,
+        pred: NDArray[np.uint32],
+        ptr: NDArray[np.uint32],
+        prob: NDArray[np.float32],
+        columns: NDArray[np.uint32],
+        initial: NDArray[np.float32],
+    ) -> None: ...
+    def reset(self) -> None: ...
+    def step(self, dens: NDArray[np.float32]) -> NDArray[np.uint32]: ...
+    def __reduce__(self) -> NoReturn: ...
+    def __setstate__(self, state: object) -> NoReturn: ...

@@ -1,0 +1,202 @@
+// Viterbi decoding over the tempo-lane grid, in float32.
+//
+// An interior state's only predecessor is s-1 at log-probability 0, so its
+// score is the previous frame shifted by one state plus the density of its
+// column: a stride-1 add over each ColumnRun.  Only boundary states take a
+// maximum over their predecessors, and only they store back-pointers; an
+// interior state's back-pointer is always s-1.
+//
+// Every result is defined bit for bit: additions are float32 in a fixed
+// order, maxima are strict (ties keep the earliest edge or lowest state, a
+// NaN never wins) and the amounts that renormalisation subtracts add up in
+// double precision.  The frame loop allocates nothing and checks no index:
+// the caller has checked the layout against the buffers beforehand.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <utility>
+
+namespace plintor::kernels {
+
+// The frame loop keeps one frame's densities in a fixed buffer.
+inline constexpr std::int32_t max_columns = 16;
+
+// The SplitLayout of the transition graph.
+struct ViterbiLayout {
+    std::span<const std::uint32_t> bnd_state;
+    std::span<const std::uint32_t> pred_list;
+    std::span<const std::uint32_t> bnd_src;
+    std::span<const std::uint32_t> bnd_orig;
+    std::span<const std::int64_t> bnd_ptr;
+    std::span<const float> bnd_weight;
+    std::span<const std::uint32_t> bnd_dcol;
+    std::span<const std::int64_t> run_lo;
+    std::span<const std::int64_t> run_hi;
+    std::span<const std::uint32_t> run_col;
+};
+
+// Observation log-densities, row-major (num_frames, num_cols).
+struct Densities {
+    const float *data;
+    std::int32_t num_frames;
+    std::int32_t num_cols;
+};
+
+// Back-pointer table, row-major (num_frames, stride): entry (t, j) is the
+// state at frame t-1 from which boundary j is best reached at frame t.
+struct BackPointers {
+    std::uint32_t *data;
+    std::size_t stride;  // the number of boundaries, at least 1
+
+    std::uint32_t *row(std::int32_t t) const { return data + static_cast<std::size_t>(t) * stride; }
+};
+
+// The two score buffers of the recursion, which trade places every frame,
+// and the sum of everything renormalisation has subtracted from the scores.
+struct ViterbiScores {
+    float *prev;  // the last frame's scores; the initial scores before frame 0
+    float *cur;   // receives the next frame's scores
+    std::int32_t num_states;
+    double offset = 0.0;
+};
+
+namespace detail {
+
+constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
+
+// Reads each state that feeds a boundary once, into the compact `pl`.
+inline void gather_predecessors(std::span<const std::uint32_t> pred_list, const float *prev,
+                                float *pl)
+{
+    for (std::size_t k = 0; k < pred_list.size(); ++k)
+        pl[k] = prev[pred_list[k]];
+}
+
+// `src` and `dst` lie in different score buffers, so the loop carries no
+// dependence and vectorises.
+inline void add_scalar(const float *__restrict src, float *__restrict dst, std::int32_t count,
+                       float value)
+{
+    for (std::int32_t i = 0; i < count; ++i)
+        dst[i] = src[i] + value;
+}
+
+// cur[s] = prev[s-1] + density, run by run.  Boundary states inside a run
+// are written too; the boundary reduction overwrites them afterwards.
+inline void shift_runs(const ViterbiLayout &layout, const float *d, const float *prev, float *cur)
+{
+    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
+        const auto lo = static_cast<std::int32_t>(layout.run_lo[r]);
+        const auto hi = static_cast<std::int32_t>(layout.run_hi[r]);
+        if (lo < hi)
+            add_scalar(prev + lo - 1, cur + lo, hi - lo, d[layout.run_col[r]]);
+    }
+}
+
+// Each boundary state takes the best of its edges.  A back-pointer is
+// written only when a candidate beats minus infinity, so a state that
+// nothing reaches keeps minus infinity and leaves its entry untouched.
+inline void reduce_boundaries(const ViterbiLayout &layout, const float *d, const float *pl,
+                              float *cur, std::uint32_t *bt_row)
+{
+    for (std::size_t j = 0; j < layout.bnd_state.size(); ++j) {
+        const float density = d[layout.bnd_dcol[j]];
+        float best = minus_infinity;
+        for (std::int64_t p = layout.bnd_ptr[j]; p < layout.bnd_ptr[j + 1]; ++p) {
+            const float candidate = (pl[layout.bnd_src[p]] + layout.bnd_weight[p]) + density;
+            if (candidate > best) {
+                best = candidate;
+                bt_row[j] = layout.bnd_orig[p];
+            }
+        }
+        cur[layout.bnd_state[j]] = best;
+    }
+}
+
+// Subtracts the frame's best score, to keep float32 scores near 0, and
+// accounts for it in `offset`.  The maximum is a strict left-to-right scan
+// from scores[0], which fixes the outcome for NaNs and signed zeros; a frame
+// whose best score is minus infinity or NaN is left as it is.
+inline void renormalise(float *scores, std::int32_t num_states, double &offset)
+{
+    float top = scores[0];
+    for (std::int32_t s = 1; s < num_states; ++s) {
+        if (scores[s] > top)
+            top = scores[s];
+    }
+    if (!(top > minus_infinity))
+        return;
+    for (std::int32_t s = 0; s < num_states; ++s)
+        scores[s] -= top;
+    offset += static_cast<double>(top);
+}
+
+}  // namespace detail
+
+// Runs the recursion over every frame.  Afterwards `scores.prev` holds the
+// last frame's scores and bt row t the back-pointers of frame t.
+inline void viterbi_forward(const ViterbiLayout &layout, const Densities &dens,
+                            std::int32_t renorm_period, float *pl, const BackPointers &bt,
+                            ViterbiScores &scores)
+{
+    float d[max_columns] = {};
+    for (std::int32_t t = 0; t < dens.num_frames; ++t) {
+        std::copy_n(dens.data + static_cast<std::size_t>(t) * dens.num_cols, dens.num_cols, d);
+        detail::gather_predecessors(layout.pred_list, scores.prev, pl);
+        detail::shift_runs(layout, d, scores.prev, scores.cur);
+        detail::reduce_boundaries(layout, d, pl, scores.cur, bt.row(t));
+        if (renorm_period > 0 && (t + 1) % renorm_period == 0) {
+            detail::renormalise(scores.cur, scores.num_states, scores.offset);
+        }
+        std::swap(scores.prev, scores.cur);
+    }
+}
+
+// Flags the boundary states and records each one's boundary number.  Every
+// flag is written, so backtracking does not depend on how the buffer was
+// allocated; the numbers of interior states are never read.
+inline void mark_boundaries(std::span<const std::uint32_t> bnd_state,
+                            std::span<std::uint8_t> is_bnd, std::span<std::uint32_t> bnd_col)
+{
+    std::fill(is_bnd.begin(), is_bnd.end(), std::uint8_t{0});
+    for (std::size_t j = 0; j < bnd_state.size(); ++j) {
+        is_bnd[bnd_state[j]] = 1;
+        bnd_col[bnd_state[j]] = static_cast<std::uint32_t>(j);
+    }
+}
+
+// The index NumPy's argmax returns: the first NaN if there is one, else the
+// lowest index among equal maxima.  `scores` must not be empty.
+inline std::int32_t first_argmax(std::span<const float> scores)
+{
+    std::size_t best = 0;
+    for (std::size_t s = 0; s < scores.size(); ++s) {
+        if (std::isnan(scores[s]))
+            return static_cast<std::int32_t>(s);
+        if (scores[s] > scores[best])
+            best = s;
+    }
+    return static_cast<std::int32_t>(best);
+}
+
+// Follows the back-pointers from `final_state` at the last frame to frame 0.
+// Only valid for a final score above minus infinity: such a score is reached
+// only through scores above minus infinity, and every boundary state that
+// has one at frame t had its entry of row t written.
+inline void backtrack(const BackPointers &bt, std::span<const std::uint8_t> is_bnd,
+                      std::span<const std::uint32_t> bnd_col, std::uint32_t final_state,
+                      std::span<std::int64_t> path)
+{
+    std::uint32_t state = final_state;
+    for (auto t = static_cast<std::int32_t>(path.size()) - 1; t >= 0; --t) {
+        path[t] = state;
+        state = is_bnd[state] != 0 ? bt.row(t)[bnd_col[state]] : state - 1;
+    }
+}
+
+}  // namespace plintor::kernels
