@@ -25,7 +25,7 @@ VALGRIND := valgrind --tool=memcheck --error-exitcode=99 --errors-for-leak-kinds
 	--leak-check=no --track-origins=yes --num-callers=40 \
 	--suppressions=tools/valgrind-python.supp
 
-.PHONY: test test-asan valgrind valgrind-deps demo bench install install-asan \
+.PHONY: test test-asan valgrind valgrind-deps fuzz demo bench install install-asan \
 	install-memcheck clean
 
 # Runs the whole test suite.
@@ -43,6 +43,10 @@ valgrind: install-memcheck
 # Installs valgrind with apt-get when it is missing (CI runs as root).
 valgrind-deps:
 	command -v valgrind >/dev/null || (apt-get update -qq && apt-get install -y -qq valgrind)
+
+# Long fuzzing run of every entry point with bad input (minutes).
+fuzz: install
+	PLINTOR_HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest tests/test_fuzz.py -q
 
 # Decodes the built-in example: beats, F-measure and decode time.
 demo: install
