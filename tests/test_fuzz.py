@@ -21,6 +21,7 @@ from bad_inputs import (
     draw_layout_edit,
     outcome,
     snapshot,
+    unaligned,
 )
 from hypothesis import given, note
 from hypothesis import strategies as st
@@ -205,3 +206,26 @@ def test_step_and_reset_interleaved_with_refused_calls(lengths, data):
     replayed = [call(fresh) for call in calls]
     assert [None if r is None else r.tolist() for r in replayed] == outputs
     assert decoder.step(probe).tolist() == fresh.step(probe).tolist()
+
+
+# --- Findings, each pinned down ---------------------------------------------------------
+
+
+ALIGNMENT = r"^Buffer not aligned to its 4-byte elements\.$"
+
+
+@pytest.mark.parametrize("name", list(decode_args()))
+def test_decode_refuses_misaligned_arrays(name):
+    args = decode_args()
+    with pytest.raises(ValueError, match=ALIGNMENT):
+        decode(**{**args, name: unaligned(args[name])})
+
+
+@pytest.mark.parametrize("name", [*decoder_args(), "dens"])
+def test_the_decoder_refuses_misaligned_arrays(name):
+    args, dens = decoder_args(), chunk(2)
+    with pytest.raises(ValueError, match=ALIGNMENT):
+        if name == "dens":
+            ForwardDecoder(**args).step(unaligned(dens))
+        else:
+            ForwardDecoder(**{**args, name: unaligned(args[name])})

@@ -1,6 +1,7 @@
 #include "binding.hpp"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -315,6 +316,12 @@ int check_view(const Py_buffer &view, int ndim, const ElementType &type)
     }
     if (!is_c_contiguous(view)) {
         PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
+        return -1;
+    }
+    // Elements are read through typed pointers, which must be aligned; an
+    // empty buffer has no element to read.
+    if (view.len > 0 && reinterpret_cast<std::uintptr_t>(view.buf) % type.size != 0) {
+        PyErr_Format(PyExc_ValueError, "Buffer not aligned to its %zu-byte elements.", type.size);
         return -1;
     }
     return 0;
