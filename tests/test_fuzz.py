@@ -211,6 +211,36 @@ def test_step_and_reset_interleaved_with_refused_calls(lengths, data):
 # --- Findings, each pinned down ---------------------------------------------------------
 
 
+def wrapped(value, how):
+    if how == "memoryview":
+        return memoryview(value)
+    if how == "exporter":
+        return Exporter(value)
+    raw = bytearray(value.tobytes())  # a buffer NumPy has nothing to do with
+    return memoryview(raw).cast("B").cast(value.dtype.char, value.shape)
+
+
+@pytest.mark.parametrize("how", ["memoryview", "exporter", "bytearray"])
+@pytest.mark.parametrize("name", list(decode_args()))
+def test_every_buffer_exporter_binds_like_its_array_in_decode(name, how):
+    args = decode_args()
+    expected = decode(**args)
+    path, log_probability = decode(**{**args, name: wrapped(args[name], how)})
+    assert path.tolist() == expected[0].tolist() and log_probability == expected[1]
+
+
+@pytest.mark.parametrize("how", ["memoryview", "exporter", "bytearray"])
+@pytest.mark.parametrize("name", [*decoder_args(), "dens"])
+def test_every_buffer_exporter_binds_like_its_array_in_the_decoder(name, how):
+    args, dens = decoder_args(), chunk(6)
+    expected = ForwardDecoder(**args).step(dens).tolist()
+    if name == "dens":
+        assert ForwardDecoder(**args).step(wrapped(dens, how)).tolist() == expected
+    else:
+        decoder = ForwardDecoder(**{**args, name: wrapped(args[name], how)})
+        assert decoder.step(dens).tolist() == expected
+
+
 ALIGNMENT = r"^Buffer not aligned to its 4-byte elements\.$"
 
 

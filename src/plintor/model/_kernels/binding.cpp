@@ -342,6 +342,7 @@ int Buffer::acquire(PyObject *obj, int ndim, const ElementType &type)
         release();
         return -1;
     }
+    source_ = Py_NewRef(obj);
     return 0;
 }
 
@@ -350,6 +351,7 @@ void Buffer::release() noexcept
     if (held_) {
         held_ = false;
         PyBuffer_Release(&view_);
+        Py_CLEAR(source_);
     }
 }
 

@@ -82,7 +82,10 @@ class Buffer {
     Buffer() noexcept = default;
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
-    Buffer(Buffer &&other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false))
+    Buffer(Buffer &&other) noexcept
+        : view_(other.view_),
+          held_(std::exchange(other.held_, false)),
+          source_(std::exchange(other.source_, nullptr))
     {
     }
     Buffer &operator=(Buffer &&other) noexcept
@@ -90,6 +93,7 @@ class Buffer {
         Buffer old(std::move(*this));
         view_ = other.view_;
         held_ = std::exchange(other.held_, false);
+        source_ = std::exchange(other.source_, nullptr);
         return *this;
     }
     ~Buffer() { release(); }
@@ -103,12 +107,15 @@ class Buffer {
     bool is_none() const noexcept { return !held_; }
     void *data() const noexcept { return held_ ? view_.buf : nullptr; }
     Py_ssize_t extent(int dim) const noexcept { return held_ ? view_.shape[dim] : 0; }
-    // The exporting object, borrowed; NULL for None.
-    PyObject *owner() const noexcept { return held_ ? view_.obj : nullptr; }
+    // The object that was bound, borrowed; NULL for None.  It is not always
+    // the buffer's `obj`: for an exporter written in Python that is a wrapper
+    // which offers no buffer of its own.
+    PyObject *owner() const noexcept { return source_; }
 
   private:
     Py_buffer view_{};
     bool held_ = false;
+    PyObject *source_ = nullptr;  // a strong reference while held
 };
 
 // A typed view of an acquired buffer with NDim dimensions.
