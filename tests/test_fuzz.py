@@ -259,3 +259,28 @@ def test_the_decoder_refuses_misaligned_arrays(name):
             ForwardDecoder(**args).step(unaligned(dens))
         else:
             ForwardDecoder(**{**args, name: unaligned(args[name])})
+
+
+class FailsOnSecondExport(Exporter):
+    def __buffer__(self, flags):
+        if self.exports or getattr(self, "used", False):
+            raise BufferError("exported once only")
+        self.used = True
+        return super().__buffer__(flags)
+
+
+def test_a_decoder_whose_construction_failed_refuses_to_run():
+    # A subclass's finaliser sees the half-built instance, and may keep it.
+    kept = []
+
+    class Keeper(ForwardDecoder):
+        def __del__(self):
+            kept.append(self)
+
+    args = decoder_args()
+    with pytest.raises(BufferError):
+        Keeper(**{**args, "initial": FailsOnSecondExport(args["initial"])})
+    [half_built] = kept
+    for call in (lambda: half_built.step(chunk(2)), half_built.reset):
+        with pytest.raises(ValueError, match=r"ForwardDecoder was not fully constructed"):
+            call()

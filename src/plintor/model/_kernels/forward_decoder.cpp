@@ -76,6 +76,9 @@ struct DecoderState {
     // Set while a step runs.  It is read and written only with the
     // interpreter lock held, so a plain bool serves.
     bool in_step = false;
+    // Set once construction has succeeded.  A subclass's finaliser can still
+    // reach, and keep, an instance whose construction failed half-way.
+    bool constructed = false;
 };
 
 struct ForwardDecoderObject {
@@ -246,6 +249,7 @@ PyObject *forward_decoder_new(PyTypeObject *type, PyObject *args, PyObject *kwar
     try {
         if (construct(args, kwargs, decoder_state(self.get())) < 0)
             return nullptr;
+        decoder_state(self.get()).constructed = true;
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
@@ -269,9 +273,15 @@ void forward_decoder_dealloc(PyObject *self)
 
 // One decoder must not be used from two threads at once: step runs its
 // frame loop with the interpreter lock released, and a second caller would
-// race on the belief.  The second caller gets an error instead.
+// race on the belief.  The second caller gets an error instead, and so does
+// the caller of a decoder whose construction failed.
 int refuse_if_busy(const char *method, const DecoderState &state)
 {
+    if (!state.constructed) {
+        PyErr_Format(PyExc_ValueError, "%s(): this ForwardDecoder was not fully constructed",
+                     method);
+        return -1;
+    }
     if (!state.in_step)
         return 0;
     PyErr_Format(PyExc_RuntimeError,
