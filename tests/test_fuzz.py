@@ -284,3 +284,17 @@ def test_a_decoder_whose_construction_failed_refuses_to_run():
     for call in (lambda: half_built.step(chunk(2)), half_built.reset):
         with pytest.raises(ValueError, match=r"ForwardDecoder was not fully constructed"):
             call()
+
+
+def test_changing_the_layout_arrays_after_construction_cannot_reach_past_the_buffers():
+    kept = []
+    with pytest.MonkeyPatch.context() as patch:
+        real = _kernels._split_layout
+        patch.setattr(_kernels, "_split_layout", lambda *a: kept.append(real(*a)) or kept[-1])
+        args, dens = decoder_args(), chunk(5)
+        decoder = ForwardDecoder(**args)
+    expected = ForwardDecoder(**args).step(dens).tolist()
+    for value in kept[0].values():
+        if value.dtype != F32:
+            value[:] = np.iinfo(value.dtype).max // 2
+    assert decoder.step(dens).tolist() == expected
