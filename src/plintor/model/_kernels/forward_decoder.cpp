@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -397,6 +398,10 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     const Py_ssize_t num_cols = dens.extent(1);
     if (check_columns_of_chunk(state, num_cols) < 0)
         return nullptr;
+    if (dens.extent(0) > std::numeric_limits<std::int32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "step(): 'dens' has more than 2**31 - 1 frames");
+        return nullptr;
+    }
     Array<std::uint32_t> out;
     PyRef result = PyRef::steal(new_output(dens.extent(0), out));
     if (!result)
