@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 from bad_inputs import F32, U32, chunk, decode_args, decoder_args
 
+from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder, decode
 
 TOO_MANY = 2**31 + 2
@@ -65,6 +66,18 @@ def test_more_than_int32_frames_are_refused_by_step():
         dens=huge(F32, 2),
     )  # fmt: skip
     assert decoder.step(chunk(3)).tolist() == before
+
+
+@pytest.mark.parametrize("entry", [decode, ForwardDecoder])
+@pytest.mark.parametrize("key", ["bnd_src", "bnd_ptr", "run_lo"])
+def test_an_oversized_layout_is_refused_before_it_is_read(monkeypatch, entry, key):
+    real = _kernels._split_layout
+    oversized = huge(np.int64 if key in ("bnd_ptr", "run_lo") else U32)
+    monkeypatch.setattr(_kernels, "_split_layout", lambda *a: real(*a) | {key: oversized})
+    args = decode_args() if entry is decode else decoder_args()
+    refused_untouched(
+        ValueError, r"^_split_layout\(\) returned an inconsistent layout: ", entry, **args
+    )
 
 
 def self_loops(num_states):
