@@ -58,7 +58,7 @@ bench: install
 
 # Builds and installs the package into .venv.
 install: $(PY)
-	$(PY) -m pip install --quiet ".[test]"
+	$(PY) -m pip install --quiet ".[test,plot]"
 
 # Builds and installs the sanitizer build into .venv-asan.
 install-asan: $(ASAN_PY)

@@ -1,4 +1,4 @@
-"""Shared fixtures, and the Hypothesis profiles.
+"""The Hypothesis profiles.
 
 ``PLINTOR_HYPOTHESIS_PROFILE`` selects the profile: ``dev`` (the default),
 ``ci`` (the default when ``CI`` is set: bounded and reproducible) or ``fuzz``
@@ -6,10 +6,7 @@
 """
 
 import os
-from types import ModuleType
 
-import pytest
-import reference_kernels
 from hypothesis import HealthCheck, settings
 
 settings.register_profile("dev", deadline=None)
@@ -26,18 +23,3 @@ settings.register_profile(
 settings.load_profile(
     os.environ.get("PLINTOR_HYPOTHESIS_PROFILE") or ("ci" if os.environ.get("CI") else "dev")
 )
-
-
-@pytest.fixture(scope="session")
-def reference() -> ModuleType:
-    """NumPy decoders with the compiled module's interface and argument checks."""
-    return reference_kernels
-
-
-@pytest.fixture(scope="session")
-def compiled() -> ModuleType:
-    """The compiled decoders; skips the test until the extension is built."""
-    kernels = pytest.importorskip("plintor.model._kernels")
-    if not hasattr(kernels, "decode"):  # the C++ source directory, not a built module
-        pytest.skip("plintor.model._kernels is not built")
-    return kernels

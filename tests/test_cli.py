@@ -6,16 +6,11 @@ import numpy as np
 import pytest
 from signals import clean_activations
 
-from plintor.model import cli, tracking
+from plintor.model import cli
 from plintor.model.example import f_measure, synthetic_piece
 
 BEAT_LINE = re.compile(r"^\d+\.\d{3}$")
 BAR_LINE = re.compile(r"^\d+\.\d{3}\t[1-4]$")
-
-
-@pytest.fixture
-def use_reference(monkeypatch, reference):
-    monkeypatch.setattr(tracking, "load_kernels", lambda: reference)
 
 
 @pytest.fixture
@@ -37,7 +32,6 @@ def summary(lines, mode):
     return float(re.search(r"F-measure (\d\.\d+)", line).group(1))
 
 
-@pytest.mark.usefixtures("use_reference")
 class TestInProcess:
     def test_npy_beats_one_per_line(self, capsys, beat_file):
         path, frames = beat_file
@@ -129,7 +123,7 @@ class TestExample:
 class TestEndToEnd:
     """The real command, in a subprocess, on the compiled decoders."""
 
-    def test_npy_file(self, compiled, beat_file):
+    def test_npy_file(self, beat_file):
         path, frames = beat_file
         out = subprocess.run(
             [sys.executable, "-m", "plintor.model", str(path)],
@@ -139,7 +133,7 @@ class TestEndToEnd:
         ).stdout
         np.testing.assert_allclose([float(line) for line in out.splitlines()], frames / 100)
 
-    def test_builtin_example(self, compiled):
+    def test_builtin_example(self):
         out = subprocess.run(
             [sys.executable, "-m", "plintor.model"], check=True, capture_output=True, text=True
         ).stdout

@@ -4,7 +4,7 @@ import sys
 import pytest
 
 
-def test_stubs_match_the_extension(compiled):
+def test_stubs_match_the_extension():
     pytest.importorskip("mypy")
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "plintor.model._kernels"],

@@ -1,7 +1,8 @@
-from typing import Any, NoReturn
+from typing import Any, NoReturn, Self
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import disjoint_base
 
 def _split_layout(
     pred: Any, ptr: Any, weight: Any, columns: Any, identity: float
@@ -16,15 +17,16 @@ def decode(
     renorm_period: int = 1024,
 ) -> tuple[NDArray[np.int64], float]: ...
 
+@disjoint_base
 class ForwardDecoder:
-    def __init__(
-        self,
+    def __new__(
+        cls,
         pred: NDArray[np.uint32],
         ptr: NDArray[np.uint32],
         prob: NDArray[np.float32],
         columns: NDArray[np.uint32],
         initial: NDArray[np.float32],
-    ) -> None: ...
+    ) -> Self: ...
     def reset(self) -> None: ...
     def step(self, dens: NDArray[np.float32]) -> NDArray[np.uint32]: ...
     def __reduce__(self) -> NoReturn: ...

@@ -77,14 +77,11 @@ class BeatTracker:
     beats_per_bar : tuple of int
         Candidate meters for downbeat tracking (activations of shape (T, 2)); empty for beats
         only (activations of shape (T,), or (T, 2) whose columns are summed).
-    kernels : module or None
-        Module providing ``decode`` and ``ForwardDecoder``; None for the compiled decoders.
     """
 
     grid: GridConfig = field(default_factory=GridConfig)
     observation_lambda: float = 16.0
     beats_per_bar: tuple[int, ...] = ()
-    kernels: ModuleType | None = None
 
     def __post_init__(self) -> None:
         if any(m < 1 for m in self.beats_per_bar):
@@ -151,20 +148,11 @@ class BeatTracker:
         """
         return BeatStream(self)
 
-    def decoders(self) -> ModuleType:
-        """The kernel module in use: `kernels`, or the compiled decoders when None.
-
-        Returns
-        -------
-        module
-        """
-        return self.kernels or load_kernels()
-
     def _viterbi(
         self, grid: TempoGrid, log_dens: NDArray[np.float32]
     ) -> tuple[float, TempoGrid, NDArray[np.int64]]:
         columns = self.observation.columns(grid)
-        path, log_probability = self.decoders().decode(
+        path, log_probability = load_kernels().decode(
             grid.pred, grid.ptr, grid.log_prob, log_dens, columns, grid.log_initial
         )
         return log_probability, grid, path
@@ -183,7 +171,7 @@ class BeatStream:
     Parameters
     ----------
     tracker : BeatTracker
-        Supplies the grid, the observation model and the kernels.
+        Supplies the grid and the observation model.
     """
 
     def __init__(self, tracker: BeatTracker) -> None:
@@ -191,7 +179,7 @@ class BeatStream:
         self._grid = tracker.grid.build(tracker.meters)
         self._beat_states = self._observation.beat_states(self._grid)
         grid, columns = self._grid, self._observation.columns(self._grid)
-        self._decoder = tracker.decoders().ForwardDecoder(
+        self._decoder = load_kernels().ForwardDecoder(
             grid.pred, grid.ptr, grid.prob, columns, grid.initial
         )
         self._frame = 0

@@ -342,6 +342,7 @@ int Buffer::acquire(PyObject *obj, int ndim, const ElementType &type)
         release();
         return -1;
     }
+    for (int d = 0; d < ndim; ++d) extents_[d] = view_.shape[d];
     source_ = Py_NewRef(obj);
     return 0;
 }

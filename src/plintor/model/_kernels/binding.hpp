@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -79,11 +80,14 @@ struct ElementType {
 // An acquired buffer, released when the holder dies.  Move-only.
 class Buffer {
   public:
+    static constexpr int max_ndim = 2;
+
     Buffer() noexcept = default;
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
     Buffer(Buffer &&other) noexcept
         : view_(other.view_),
+          extents_(other.extents_),
           held_(std::exchange(other.held_, false)),
           source_(std::exchange(other.source_, nullptr))
     {
@@ -92,6 +96,7 @@ class Buffer {
     {
         Buffer old(std::move(*this));
         view_ = other.view_;
+        extents_ = other.extents_;
         held_ = std::exchange(other.held_, false);
         source_ = std::exchange(other.source_, nullptr);
         return *this;
@@ -106,14 +111,17 @@ class Buffer {
 
     bool is_none() const noexcept { return !held_; }
     void *data() const noexcept { return held_ ? view_.buf : nullptr; }
-    Py_ssize_t extent(int dim) const noexcept { return held_ ? view_.shape[dim] : 0; }
+    Py_ssize_t extent(int dim) const noexcept { return held_ ? extents_[dim] : 0; }
     // The object that was bound, borrowed; NULL for None.  It is not always
     // the buffer's `obj`: for an exporter written in Python that is a wrapper
     // which offers no buffer of its own.
     PyObject *owner() const noexcept { return source_; }
 
   private:
+    // Some exporters point the view's shape into the view itself, which a
+    // move would leave dangling; the extents are copied out at acquisition.
     Py_buffer view_{};
+    std::array<Py_ssize_t, max_ndim> extents_{};
     bool held_ = false;
     PyObject *source_ = nullptr;  // a strong reference while held
 };
@@ -121,6 +129,8 @@ class Buffer {
 // A typed view of an acquired buffer with NDim dimensions.
 template <class T, int NDim = 1>
 class Array {
+    static_assert(NDim >= 1 && NDim <= Buffer::max_ndim);
+
   public:
     int acquire(PyObject *obj)
     {
