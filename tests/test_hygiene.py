@@ -27,7 +27,7 @@ SANITIZED = bool(os.environ.get("PLINTOR_SANITIZER"))
 CALLS = int(os.environ.get("PLINTOR_HYGIENE_CALLS", 2_000 if SANITIZED else 100_000))
 TRACED_CALLS = max(CALLS // 20, 1_000)
 WARM_UP = 300
-TRACED_SLACK = 16 * 1024  # bytes the traced heap may grow over TRACED_CALLS calls
+TRACED_SLACK = 32 * 1024  # bytes the traced heap may grow over TRACED_CALLS calls
 RSS_SLACK = 8 * 1024 * 1024  # 10**5 leaks of even 100 bytes exceed it
 
 
@@ -229,9 +229,14 @@ def test_many_calls_leave_nothing_behind(monkeypatch, name):
     assert [sys.getrefcount(obj) for obj in objects] == references
     if not SANITIZED:
         assert resident_growth < RSS_SLACK, f"resident memory grew by {resident_growth} bytes"
-    # Tracing slows every allocation down, so it watches fewer calls.
+    # Tracing slows every allocation down, so it watches fewer calls.  The
+    # caches of NumPy and of the interpreter fill up again under tracing,
+    # with blocks that then count as traced: they get their own warm-up.
     tracemalloc.start()
     try:
+        for _ in range(WARM_UP):
+            thunk()
+        gc.collect()
         traced = tracemalloc.get_traced_memory()[0]
         for _ in range(TRACED_CALLS):
             thunk()
