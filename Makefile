@@ -9,11 +9,13 @@ PY := $(VENV)/bin/python
 # that it never replaces the ordinary build.
 ASAN_VENV := .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
-# The interpreter is not instrumented: the ASan runtime is preloaded, and
-# Python's allocator is bypassed so that ASan sees every allocation.  Leaks
+# The interpreter is not instrumented: the ASan runtime is preloaded (with
+# libstdc++, whose __cxa_throw ASan must find when it starts), and Python's
+# allocator is bypassed so that ASan sees every allocation.  Leaks
 # are left to tests/test_sanitizer.py, which runs LeakSanitizer on a
 # workload of its own and tells the interpreter's leaks from ours.
-SANITIZER_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+SANITIZER_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=0:allocator_may_return_null=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PLINTOR_SANITIZER=asan
@@ -33,8 +35,10 @@ test: install
 	$(PY) -m pytest
 
 # Runs the whole test suite against an ASan + UBSan build; any report fails it.
+# Output is captured at the Python level only, so that a report written just
+# before the process ends still reaches the terminal.
 test-asan: install-asan
-	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -p no:cacheprovider
+	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -p no:cacheprovider --capture=sys
 
 # Runs every entry point, on success and failure paths, under valgrind memcheck.
 valgrind: install-memcheck
@@ -63,7 +67,7 @@ install: $(PY)
 # Builds and installs the sanitizer build into .venv-asan.
 install-asan: $(ASAN_PY)
 	$(ASAN_PY) -m pip install --quiet -Cbuild-dir=build/asan \
-		-Ccmake.define.PLINTOR_SANITIZE=ON -Cinstall.strip=false ".[test]"
+		-Ccmake.define.PLINTOR_SANITIZE=ON -Cinstall.strip=false ".[test,plot]"
 
 # Builds and installs the release build with debug information into .venv-memcheck.
 install-memcheck: $(MEMCHECK_PY)

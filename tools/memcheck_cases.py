@@ -21,6 +21,8 @@ import os
 import re
 import sys
 import tempfile
+import threading
+import types
 
 import numpy as np
 
@@ -77,8 +79,220 @@ def split_layout_cases():
     ]
 
 
+U32, F32 = np.uint32, np.float32
+
+
+def lanes(log_domain):
+    """Three tempo lanes of lengths 3, 2 and 4, entered from every lane's last state."""
+    lengths = [3, 2, 4]
+    starts, lasts = [0, 3, 5], [2, 4, 8]
+    rows = []
+    for i, length in enumerate(lengths):
+        rows.append([(last, 1 / 3) for last in lasts])
+        rows += [[(starts[i] + k - 1, 1.0)] for k in range(1, length)]
+    ptr = np.cumsum([0] + [len(row) for row in rows]).astype(U32)
+    pred = np.array([q for row in rows for q, _ in row], U32)
+    weight = np.array([w for row in rows for _, w in row], F32)
+    return pred, ptr, np.log(weight) if log_domain else weight
+
+
+def misaligned(array):
+    raw = np.zeros(array.nbytes + 1, np.uint8)
+    out = raw[1:].view(array.dtype).reshape(array.shape)
+    out[...] = array
+    return out
+
+
+def replaced(name, value, call):
+    """`call` with the module attribute `name` bound to `value` meanwhile."""
+
+    def run():
+        saved = getattr(kernels, name)
+        setattr(kernels, name, value)
+        try:
+            return call()
+        finally:
+            setattr(kernels, name, saved)
+
+    return run
+
+
+def edited_layout(**changes):
+    real = kernels._split_layout
+
+    def replacement(*args):
+        layout = real(*args) | changes
+        return {key: value for key, value in layout.items() if value is not None}
+
+    return replacement
+
+
+def failing(*args, **kwargs):
+    raise MemoryError("failing on purpose")
+
+
+def numpy_without(name):
+    return types.SimpleNamespace(**{**vars(np), name: failing})
+
+
+def decode_cases():
+    pred, ptr, log_prob = lanes(log_domain=True)
+    rng = np.random.default_rng(0)
+    good = {
+        "pred": pred,
+        "ptr": ptr,
+        "log_prob": log_prob,
+        "log_dens": np.log(rng.random((40, 2), dtype=F32) + F32(0.01)),
+        "columns": (np.arange(9) % 2).astype(U32),
+        "log_initial": np.full(9, -np.log(9), F32),
+    }
+    odd = good["log_dens"].copy()
+    odd[5, 0], odd[7, 1], odd[9] = np.nan, np.inf, -np.inf
+    sixteen = np.zeros((3, 16), F32)
+    decode = kernels.decode
+
+    def with_(**changes):
+        return good | changes
+
+    return [
+        case("decode", None, decode, **good),
+        case("renormalised every frame", None, decode, **with_(), renorm_period=1),
+        case("never renormalised", None, decode, **with_(), renorm_period=0),
+        case("no frames", None, decode, **with_(log_dens=np.zeros((0, 2), F32))),
+        case("16 columns", None, decode, **with_(log_dens=sixteen)),
+        case("NaN and infinities", None, decode, **with_(log_dens=odd)),
+        case("unreachable", None, decode, **with_(log_initial=np.full(9, -np.inf, F32))),
+        case("float64", ValueError, decode, **with_(log_prob=log_prob.astype(float))),
+        case("1-d densities", ValueError, decode, **with_(log_dens=good["log_dens"][0])),
+        case("None", TypeError, decode, **with_(columns=None)),
+        case("17 columns", ValueError, decode, **with_(log_dens=np.zeros((3, 17), F32))),
+        case("predecessor", ValueError, decode, **with_(pred=pred + 9)),
+        case("column", ValueError, decode, **with_(columns=good["columns"] + 1)),
+        case("initial length", ValueError, decode, **with_(log_initial=np.zeros(8, F32))),
+        case("offsets", ValueError, decode, **with_(ptr=ptr[::-1].copy())),
+        case("misaligned", ValueError, decode, **with_(log_dens=misaligned(good["log_dens"]))),
+        case("renorm_period", OverflowError, decode, **with_(), renorm_period=2**40),
+        (
+            "layout raises",
+            MemoryError,
+            replaced("_split_layout", failing, lambda: decode(**good)),
+        ),
+        (
+            "layout key",
+            KeyError,
+            replaced("_split_layout", edited_layout(bnd_orig=None), lambda: decode(**good)),
+        ),
+        (
+            "layout range",
+            ValueError,
+            replaced(
+                "_split_layout",
+                edited_layout(bnd_src=np.full(9, 7, U32)),
+                lambda: decode(**good),
+            ),
+        ),
+        (
+            "np fails",
+            MemoryError,
+            replaced("np", numpy_without("zeros"), lambda: decode(**good)),
+        ),
+    ]
+
+
+def forward_cases():
+    pred, ptr, prob = lanes(log_domain=False)
+    good = {
+        "pred": pred,
+        "ptr": ptr,
+        "prob": prob,
+        "columns": (np.arange(9) % 2).astype(U32),
+        "initial": np.full(9, 1 / 9, F32),
+    }
+    rng = np.random.default_rng(1)
+    dens = rng.random((40, 2), dtype=F32)
+    odd = dens.copy()
+    odd[3] = 0
+    odd[8, 1], odd[11, 0] = np.nan, np.inf
+    Decoder = kernels.ForwardDecoder
+
+    def stepping(*chunks):
+        def run():
+            decoder = Decoder(**good)
+            outputs = [decoder.step(chunk) for chunk in chunks]
+            decoder.reset()
+            return outputs
+
+        return run
+
+    def refused_step(chunk):
+        return lambda: Decoder(**good).step(chunk)
+
+    kept = []
+
+    class Keeper(Decoder):
+        def __del__(self):
+            kept.append(self)
+
+    def half_built():
+        try:
+            Keeper(**(good | {"initial": None}))
+        except TypeError:
+            pass
+        return kept.pop().step(dens)
+
+    def with_(**changes):
+        return good | changes
+
+    return [
+        case("construct", None, Decoder, **good),
+        ("step in chunks", None, stepping(dens[:1], dens[1:17], dens[17:])),
+        ("zeros, NaN, infinity", None, stepping(odd, dens)),
+        ("empty chunk", None, stepping(dens[:0])),
+        ("16 columns", None, stepping(np.ones((3, 16), F32))),
+        case("float64", ValueError, Decoder, **with_(prob=prob.astype(float))),
+        case("None", TypeError, Decoder, **with_(initial=None)),
+        case("initial length", ValueError, Decoder, **with_(initial=np.ones(10, F32))),
+        case("misaligned", ValueError, Decoder, **with_(pred=misaligned(pred))),
+        (
+            "layout range",
+            ValueError,
+            replaced(
+                "_split_layout",
+                edited_layout(bnd_state=np.array([0, 3, 99], U32)),
+                lambda: Decoder(**good),
+            ),
+        ),
+        (
+            "np fails",
+            MemoryError,
+            replaced("np", numpy_without("array"), lambda: Decoder(**good)),
+        ),
+        ("step 17 columns", ValueError, refused_step(np.ones((2, 17), F32))),
+        ("step 1 column", ValueError, refused_step(np.ones((2, 1), F32))),
+        ("step float64", ValueError, refused_step(dens.astype(float))),
+        ("step None", TypeError, refused_step(None)),
+        ("reset(1)", TypeError, lambda: Decoder(**good).reset(1)),
+        ("pickle", TypeError, lambda: Decoder(**good).__reduce__()),
+        ("half built", ValueError, half_built),
+    ]
+
+
+def threaded_cases():
+    """Decoding on two threads at once, for the lock releases."""
+
+    def run():
+        cases = decode_cases()[:1] + forward_cases()[1:2]
+        threads = [threading.Thread(target=thunk) for _, _, thunk in cases]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+    return [("two threads", None, run)]
+
+
 def all_cases():
-    return split_layout_cases()
+    return split_layout_cases() + decode_cases() + forward_cases() + threaded_cases()
 
 
 def run_cases(repeat):
