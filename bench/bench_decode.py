@@ -1,77 +1,28 @@
-"""decode against a generic CSR Viterbi on the standard beat grid.
+"""decode: time per frame, peak extra memory and page faults, beside a generic CSR Viterbi.
 
-The grid runs at 100 frames per second with one tempo lane per beat interval
-of 28 to 109 frames: 82 lanes, 5,617 states.  Within a lane a state advances
-from s-1 to s at log-probability 0; the first state of each lane is entered
-from the last state of every lane, with probability proportional to
-exp(-100 |L_to / L_from - 1|), normalised per source lane after dropping what
-falls to machine epsilon or below.  Column 0 (beat) scores the first L/16
-states of a lane, column 1 (no beat) the rest.
-
-The baseline, csr_viterbi.cpp beside this file, is built here with the
-extension's optimisation and floating-point flags.  Peak extra memory is what
-tracemalloc sees, which covers every NumPy allocation.  Run it from the
-worktree root once the package is installed: .venv/bin/python bench/bench_decode.py
+The baseline, csr_viterbi.cpp, reduces every state over all of its predecessors and
+stores a back-pointer for every state in every frame, in a table it allocates afresh on
+each call as a real call does; it is built with the extension's flags.  Peak extra
+memory is what tracemalloc sees, which covers every NumPy allocation.  Separate calls on
+separate threads show how decode scales with threads.
 """
 
 import ctypes
-import pathlib
-import subprocess
-import tempfile
-import time
+import resource
+import threading
 import tracemalloc
 
 import numpy as np
+from common import Grid, best_of, log_densities
 
 from plintor.model._kernels import decode
 
-NUM_FRAMES = 30_000
-REPEATS = 3
-TEMPO_CHANGE_LAMBDA = 100.0
-DROP_AT_OR_BELOW = 2.220446e-16
-CXXFLAGS = ["-O3", "-ffp-contract=off", "-fno-fast-math", "-fno-math-errno", "-std=c++20"]
+FRAME_COUNTS = (10_000, 30_000)
+THREAD_CALLS = 4
 
 
-def beat_grid(min_interval=28, max_interval=109):
-    """pred, ptr, log_prob and columns of the grid, built without a loop."""
-    intervals = np.arange(min_interval, max_interval + 1)
-    starts = np.concatenate(([0], np.cumsum(intervals)[:-1]))
-    num_states = int(intervals.sum())
-    ratio = intervals[None, :] / intervals[:, None]  # [from lane, to lane]
-    prob = np.exp(-TEMPO_CHANGE_LAMBDA * np.abs(ratio - 1))
-    prob /= prob.sum(axis=1, keepdims=True)
-    prob[prob <= DROP_AT_OR_BELOW] = 0
-    prob /= prob.sum(axis=1, keepdims=True)
-
-    fan_in = np.count_nonzero(prob, axis=0)
-    counts = np.ones(num_states, np.int64)
-    counts[starts] = fan_in
-    ptr = np.concatenate(([0], np.cumsum(counts)))
-    pred = np.repeat(np.arange(num_states) - 1, counts)  # s-1, until overwritten below
-    log_prob = np.zeros(ptr[-1])
-    # Tempo changes, sorted by target lane and then by source lane, fill the
-    # edge rows of the lanes' first states in that order.
-    to_lane, from_lane = np.nonzero(prob.T)
-    rank = np.arange(len(to_lane)) - np.repeat(np.cumsum(fan_in) - fan_in, fan_in)
-    edges = np.repeat(ptr[starts], fan_in) + rank
-    pred[edges] = starts[from_lane] + intervals[from_lane] - 1
-    log_prob[edges] = np.log(prob[from_lane, to_lane])
-
-    position = np.arange(num_states) - np.repeat(starts, intervals)
-    columns = (position >= np.repeat(intervals, intervals) / 16).astype(np.uint32)
-    return {
-        "pred": pred.astype(np.uint32),
-        "ptr": ptr.astype(np.uint32),
-        "log_prob": log_prob.astype(np.float32),
-        "columns": columns,
-    }
-
-
-def load_baseline(directory):
-    source = pathlib.Path(__file__).with_name("csr_viterbi.cpp")
-    library = pathlib.Path(directory) / "csr_viterbi.so"
-    subprocess.run(["g++", *CXXFLAGS, "-shared", "-fPIC", source, "-o", library], check=True)
-    function = ctypes.CDLL(str(library)).csr_viterbi
+def csr_baseline(lib: ctypes.CDLL):
+    function = lib.csr_viterbi
     array = np.ctypeslib.ndpointer
     u4, f4, i8 = np.uint32, np.float32, np.int64
     function.argtypes = [array(u4), array(u4), array(f4), array(u4), ctypes.c_int32, array(f4)]
@@ -79,52 +30,105 @@ def load_baseline(directory):
     function.argtypes += [array(f4), array(f4), array(u4), array(i8)]
     function.restype = ctypes.c_double
 
-    def csr_viterbi(pred, ptr, log_prob, log_dens, columns, log_initial, renorm_period=1024):
+    def csr_viterbi(pred, ptr, log_prob, log_dens, columns, log_initial):
         num_frames, num_states = len(log_dens), len(log_initial)
         prev, cur = log_initial.copy(), np.empty(num_states, f4)
         bt, path = np.empty((num_frames, num_states), u4), np.empty(num_frames, i8)
         log_probability = function(
             pred, ptr, log_prob, columns, num_states, log_dens, num_frames,
-            log_dens.shape[1], renorm_period, prev, cur, bt, path,
+            log_dens.shape[1], 1024, prev, cur, bt, path,
         )  # fmt: skip
         return path, log_probability
 
     return csr_viterbi
 
 
-def measure(run, args):
-    """Best time of REPEATS runs, then the peak of one traced run."""
-    times = []
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        result = run(**args)
-        times.append(time.perf_counter() - start)
+def decode_args(grid: Grid, num_frames: int) -> tuple:
+    return (grid.pred, grid.ptr, grid.log_prob, log_densities(num_frames), grid.columns,
+            grid.log_initial)  # fmt: skip
+
+
+def peak_and_faults(run, args) -> tuple[int, int]:
+    """Peak extra bytes NumPy allocates in one call, and the minor page faults it takes."""
     tracemalloc.start()
-    run(**args)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    run(*args)
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    return min(times), peak, result
+    return peak, faults
 
 
-def main():
-    args = beat_grid()
-    num_states = len(args["columns"])
-    rng = np.random.default_rng(2024)
-    args["log_dens"] = np.log(rng.uniform(0.01, 1.0, (NUM_FRAMES, 2))).astype(np.float32)
-    args["log_initial"] = np.full(num_states, -np.log(num_states), np.float32)
-    with tempfile.TemporaryDirectory() as directory:
-        baseline = load_baseline(directory)
-        rows = {"decode": measure(decode, args), "generic CSR Viterbi": measure(baseline, args)}
-
-    (ours, our_peak, (path, lp)), (theirs, their_peak, (base_path, base_lp)) = rows.values()
-    print(f"beat grid: {num_states} states, {len(args['pred'])} edges, {NUM_FRAMES} frames")
-    print(f"{'':22}{'time per frame':>16}{'peak extra memory':>20}")
-    for name, (seconds, peak, _) in rows.items():
-        print(f"{name:22}{seconds / NUM_FRAMES * 1e6:>13.2f} us{peak / 2**20:>16.1f} MiB")
-    print(f"{'baseline / decode':22}{theirs / ours:>15.1f}x{their_peak / our_peak:>19.1f}x")
-    agree = np.array_equal(path, base_path) and lp == base_lp
-    print(f"same path and log-probability: {'yes' if agree else 'NO'} ({lp:.6f})")
+def measure(name: str, run, args, repeat: int) -> dict:
+    num_frames = len(args[3])
+    seconds = best_of(lambda: run(*args), repeat)
+    peak, faults = peak_and_faults(run, args)
+    return {"what": name, "frames": num_frames, "us_per_frame": seconds / num_frames * 1e6,
+            "peak_mib": peak / 2**20, "page_faults": faults}  # fmt: skip
 
 
-if __name__ == "__main__":
-    main()
+def threads_throughput(args, num_threads: int) -> float:
+    """decode calls per second when `num_threads` threads share THREAD_CALLS calls."""
+    per_thread = THREAD_CALLS // num_threads
+
+    def work():
+        for _ in range(per_thread):
+            decode(*args)
+
+    def run():
+        threads = [threading.Thread(target=work) for _ in range(num_threads)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+    return THREAD_CALLS / best_of(run, 3)
+
+
+def run(grids: list[Grid], lib: ctypes.CDLL, repeat: int) -> dict:
+    rows = []
+    for grid in grids:
+        for num_frames in FRAME_COUNTS:
+            row = measure("decode", decode, decode_args(grid, num_frames), repeat)
+            rows.append({"grid": grid.name, "states": grid.num_states,
+                         "edges": grid.num_edges, **row})  # fmt: skip
+    beat = grids[0]
+    args = decode_args(beat, FRAME_COUNTS[-1])
+    baseline = measure("generic CSR Viterbi", csr_baseline(lib), args, repeat)
+    ours = next(r for r in rows if r["grid"] == beat.name and r["frames"] == FRAME_COUNTS[-1])
+    path, lp = decode(*args)
+    base_path, base_lp = csr_baseline(lib)(*args)
+    threads = {n: threads_throughput(args, n) for n in (1, 2)}
+
+    print(f"{'grid':6}{'states':>8}{'edges':>8}{'frames':>8}{'us/frame':>10}"
+          f"{'ns/(N+E)':>10}{'peak MiB':>10}{'faults':>8}")  # fmt: skip
+    for r in rows:
+        per_unit = r["us_per_frame"] * 1e3 / (r["states"] + r["edges"])
+        print(f"{r['grid']:6}{r['states']:>8}{r['edges']:>8}{r['frames']:>8}"
+              f"{r['us_per_frame']:>10.3f}{per_unit:>10.4f}{r['peak_mib']:>10.1f}"
+              f"{r['page_faults']:>8}")  # fmt: skip
+    b = baseline
+    print(
+        f"{'CSR':6}{beat.num_states:>8}{beat.num_edges:>8}{b['frames']:>8}"
+        f"{b['us_per_frame']:>10.3f}{'':>10}{b['peak_mib']:>10.1f}{b['page_faults']:>8}"
+    )
+    speedup = b["us_per_frame"] / ours["us_per_frame"]
+    print(
+        f"beat grid: CSR baseline / decode = {speedup:.1f}x time, "
+        f"{b['peak_mib'] / ours['peak_mib']:.1f}x memory; same path and log-probability: "
+        f"{'yes' if np.array_equal(path, base_path) and lp == base_lp else 'NO'}"
+    )
+    print(f"back-pointer table T*B*4 = {FRAME_COUNTS[-1] * 4 * _num_bnd(beat) / 2**20:.1f} MiB")
+    print(
+        f"threads: {threads[1]:.1f} decodes/s on 1 thread, {threads[2]:.1f} on 2 "
+        f"({threads[2] / threads[1]:.2f}x)"
+    )
+    return {"decode": rows, "csr_baseline": baseline, "csr_speedup": speedup,
+            "decodes_per_second": threads}  # fmt: skip
+
+
+def _num_bnd(grid: Grid) -> int:
+    from plintor.model._kernels import _split_layout
+
+    layout = _split_layout(grid.pred, grid.ptr, grid.log_prob, grid.columns, 0.0)
+    return len(layout["bnd_state"])

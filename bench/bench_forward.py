@@ -1,131 +1,72 @@
-"""Time ForwardDecoder.step per frame on the standard beat grid.
+"""ForwardDecoder: step per frame beside the sequential-sum floor, and construction.
 
-The per-frame sum of all masses is a chain of N dependent float32 additions
-that no reordering may shorten, so a plain C++ loop of N such additions,
-measured in the same run, is the floor beside which step's time is shown.
-
-Run from the repository root after installing the package:
-
-    python bench/bench_forward.py
+Every frame ends with the sum of all N masses, a chain of N dependent float32
+additions that no reordering may shorten; probes.cpp's serial_sum, a loop of N such
+additions built with the extension's flags, is the floor step is shown against.
+Construction is compared with the same work written as NumPy steps: the split of
+bench_split_layout.py and the decoder's three buffers.
 """
 
 import ctypes
-import pathlib
-import subprocess
-import tempfile
-import time
 
 import numpy as np
+from bench_split_layout import numpy_split_layout
+from common import Grid, best_of, best_per_call, densities
 
 from plintor.model._kernels import ForwardDecoder
 
-FPS = 100
-INTERVALS = range(28, 110)  # beat intervals in frames: 82 tempo lanes
-TRANSITION_LAMBDA = 100
-EPS = 2.220446e-16
-CHUNKS = (1, 10, 1_000, 10_000)
-FRAMES = 10_000
-REPEATS = 3
-
-FLOOR_SOURCE = """
-extern "C" float serial_sum(const float *values, long count, long repeats)
-{
-    float total = 0.0f;
-    for (long r = 0; r < repeats; ++r)
-        for (long i = 0; i < count; ++i) total += values[i];
-    return total;
-}
-"""
+NUM_FRAMES = 30_000
+CHUNKS = (1, 100, 10_000)
 
 
-def beat_grid():
-    """Lane L holds L contiguous phase states; its first state is entered from
-    the last state of every lane, with a probability that falls off with the
-    tempo ratio and is normalised per source lane."""
-    lengths = np.array(INTERVALS)
-    starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
-    lasts = starts + lengths - 1
-    entry = np.exp(-TRANSITION_LAMBDA * np.abs(lengths[None, :] / lengths[:, None] - 1))
-    entry[entry <= EPS] = 0  # entry[src, dst]
-    entry /= entry.sum(axis=1, keepdims=True)
-    pred, prob, counts = [], [], []
-    for dst, length in enumerate(lengths):
-        sources = np.flatnonzero(entry[:, dst])
-        pred += [*lasts[sources], *range(starts[dst], starts[dst] + length - 1)]
-        prob += [*entry[sources, dst], *[1.0] * (length - 1)]
-        counts += [len(sources), *[1] * (length - 1)]
-    phase = np.concatenate([np.arange(length) for length in lengths])
-    width = np.repeat(lengths / 16, lengths)
-    columns = (phase >= width).astype(np.uint32)  # 0: beat, 1: no beat
-    num_states = len(columns)
-    return (
-        np.array(pred, np.uint32),
-        np.concatenate([[0], np.cumsum(counts)]).astype(np.uint32),
-        np.array(prob, np.float32),
-        columns,
-        np.full(num_states, 1 / num_states, np.float32),
-    )
-
-
-def densities(frames):
-    beat = np.random.default_rng(0).random(frames, dtype=np.float32)
-    return np.ascontiguousarray(np.stack([beat, (1 - beat) / 15], axis=1))
-
-
-def load_floor(workdir):
-    source = pathlib.Path(workdir) / "serial_sum.cpp"
-    library = source.with_suffix(".so")
-    source.write_text(FLOOR_SOURCE)
-    subprocess.run(
-        ["g++", "-O3", "-ffp-contract=off", "-shared", "-fPIC", source, "-o", library],
-        check=True,
-    )
-    serial_sum = ctypes.CDLL(str(library)).serial_sum
-    serial_sum.argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_long]
+def floor_per_frame(lib: ctypes.CDLL, num_states: int, repeat: int) -> float:
+    serial_sum = lib.serial_sum
+    serial_sum.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64]
     serial_sum.restype = ctypes.c_float
-    return serial_sum
+    values = np.full(num_states, 1 / num_states, np.float32)
+    passes = max(1, 20_000_000 // num_states)
+    return best_of(lambda: serial_sum(values.ctypes.data, num_states, passes), repeat) / passes
 
 
-def best_time(run):
-    best = float("inf")
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
-def step_seconds_per_frame(grid, dens, chunk):
+def step_per_frame(grid: Grid, dens: np.ndarray, chunk: int, repeat: int) -> float:
     pieces = [dens[i : i + chunk] for i in range(0, len(dens), chunk)]
-    decoder = ForwardDecoder(*grid)
+    decoder = ForwardDecoder(grid.pred, grid.ptr, grid.prob, grid.columns, grid.initial)
 
     def run():
         for piece in pieces:
             decoder.step(piece)
 
-    return best_time(run) / len(dens)
+    return best_of(run, repeat) / len(dens)
 
 
-def floor_seconds_per_frame(serial_sum, num_states, frames):
-    values = np.full(num_states, 1 / num_states, np.float32)
-    return best_time(lambda: serial_sum(values.ctypes.data, num_states, frames)) / frames
+def numpy_construction(grid: Grid) -> tuple:
+    layout = numpy_split_layout(grid.pred, grid.ptr, grid.prob, grid.columns, 1.0)
+    pl = np.empty(max(len(layout["pred_list"]), 1), np.float32)
+    copies = [np.array(grid.initial, dtype=np.float32, copy=True) for _ in range(2)]
+    return layout, pl, copies, np.empty(grid.num_states, np.float32)
 
 
-def main():
-    grid = beat_grid()
-    num_states, num_edges = len(grid[3]), len(grid[0])
-    dens = densities(FRAMES)
-    print(
-        f"beat grid at {FPS} fps: {len(INTERVALS)} lanes, {num_states} states, "
-        f"{num_edges} edges, 2 observation columns; {FRAMES} frames, best of {REPEATS}"
-    )
-    with tempfile.TemporaryDirectory() as workdir:
-        floor = floor_seconds_per_frame(load_floor(workdir), num_states, FRAMES)
-    print(f"{'chunk':>6} {'step us/frame':>14} {'floor us/frame':>15} {'ratio':>6}")
-    for chunk in CHUNKS:
-        step = step_seconds_per_frame(grid, dens, chunk)
-        print(f"{chunk:>6} {step * 1e6:>14.2f} {floor * 1e6:>15.2f} {step / floor:>6.2f}")
-
-
-if __name__ == "__main__":
-    main()
+def run(grids: list[Grid], lib: ctypes.CDLL, repeat: int) -> dict:
+    rows = []
+    dens = densities(NUM_FRAMES)
+    print(f"{'grid':6}{'frames':>8}{'chunk':>7}{'step us/frame':>15}{'floor us':>10}"
+          f"{'ratio':>7}")  # fmt: skip
+    for grid in grids:
+        floor = floor_per_frame(lib, grid.num_states, repeat) * 1e6
+        runs = [(NUM_FRAMES, chunk) for chunk in CHUNKS] + [(NUM_FRAMES // 3, CHUNKS[-1])]
+        for num_frames, chunk in runs:
+            step = step_per_frame(grid, dens[:num_frames], chunk, repeat) * 1e6
+            rows.append({"grid": grid.name, "frames": num_frames, "chunk": chunk,
+                         "us_per_frame": step, "floor_us": floor})  # fmt: skip
+            print(f"{grid.name:6}{num_frames:>8}{chunk:>7}{step:>15.2f}{floor:>10.2f}"
+                  f"{step / floor:>7.2f}")  # fmt: skip
+    construction = []
+    print(f"{'grid':6}{'ForwardDecoder()':>18}{'NumPy steps':>13}{'speed-up':>10}")
+    for grid in grids:
+        args = (grid.pred, grid.ptr, grid.prob, grid.columns, grid.initial)
+        ours = best_per_call(lambda args=args: ForwardDecoder(*args))
+        theirs = best_per_call(lambda grid=grid: numpy_construction(grid))
+        construction.append({"grid": grid.name, "us": ours * 1e6, "numpy_us": theirs * 1e6})
+        print(f"{grid.name:6}{ours * 1e6:>15.1f} us{theirs * 1e6:>10.1f} us"
+              f"{theirs / ours:>9.1f}x")  # fmt: skip
+    return {"step": rows, "construction": construction}

@@ -1,12 +1,7 @@
 """_split_layout beside the same steps written as whole-array NumPy code."""
 
-import sys
-from pathlib import Path
-
 import numpy as np
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import beat_grid, best_time
+from common import Grid, best_per_call
 
 from plintor.model._kernels import _split_layout
 
@@ -45,16 +40,14 @@ def numpy_split_layout(pred, ptr, weight, columns, identity):
     }
 
 
-def main() -> None:
-    pred, ptr, log_prob, _, columns = beat_grid()
-    args = (pred, ptr, log_prob, columns, 0.0)
-    compiled = best_time(lambda: _split_layout(*args))
-    reference = best_time(lambda: numpy_split_layout(*args))
-    print(f"_split_layout on the beat grid ({len(ptr) - 1} states, {len(pred)} edges)")
-    print(f"  compiled        {compiled * 1e6:9.1f} us")
-    print(f"  NumPy steps     {reference * 1e6:9.1f} us")
-    print(f"  speed-up        {reference / compiled:9.1f} x")
-
-
-if __name__ == "__main__":
-    main()
+def run(grids: list[Grid], lib, repeat: int) -> dict:
+    rows = []
+    print(f"{'grid':6}{'_split_layout':>15}{'NumPy steps':>13}{'speed-up':>10}")
+    for grid in grids:
+        args = (grid.pred, grid.ptr, grid.log_prob, grid.columns, 0.0)
+        ours = best_per_call(lambda args=args: _split_layout(*args), repeat)
+        theirs = best_per_call(lambda args=args: numpy_split_layout(*args), repeat)
+        rows.append({"grid": grid.name, "us": ours * 1e6, "numpy_us": theirs * 1e6})
+        print(f"{grid.name:6}{ours * 1e6:>12.1f} us{theirs * 1e6:>10.1f} us"
+              f"{theirs / ours:>9.1f}x")  # fmt: skip
+    return {"split_layout": rows}

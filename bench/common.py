@@ -1,67 +1,99 @@
-"""Shared pieces of the benchmarks: the standard grids and a timer."""
+"""Shared pieces of the benchmark suite: grids, timers and the compiled reference loops."""
 
+import ctypes
+import pathlib
+import subprocess
 import time
 from collections.abc import Callable
+from dataclasses import dataclass
 
 import numpy as np
 
+from plintor.model.grid import GridConfig
 
-def beat_grid(min_interval: int = 28, max_interval: int = 109, transition_lambda: float = 100.0):
-    """The beat tempo-lane grid at 100 fps and 55..215 BPM: 82 lanes, 5,617 states.
-
-    Returns ``pred, ptr, log_prob, prob, columns``: lanes of every interval from the
-    fastest to the slowest, each a contiguous run of phase states; the first state
-    of a lane is entered from the last state of every lane with a tempo-change
-    probability, and the first sixteenth of each lane scores the beat column.
-    """
-    intervals = np.arange(min_interval, max_interval + 1)
-    ends = np.cumsum(intervals)
-    starts = ends - intervals
-    num_states = int(ends[-1])
-    ratio = intervals[np.newaxis, :] / intervals[:, np.newaxis]  # [from, to]
-    change = np.exp(-transition_lambda * np.abs(ratio - 1))
-    change[change <= 2.220446e-16] = 0
-    change /= change.sum(axis=1, keepdims=True)
-    counts = np.ones(num_states, dtype=np.int64)
-    sources_per_lane = (change > 0).sum(axis=0)
-    counts[starts] = sources_per_lane
-    ptr = np.concatenate(([0], np.cumsum(counts)))
-    pred = np.empty(ptr[-1], dtype=np.int64)
-    prob = np.ones(ptr[-1], dtype=np.float64)
-    interior = np.ones(num_states, dtype=bool)
-    interior[starts] = False
-    pred[ptr[:-1][interior]] = np.nonzero(interior)[0] - 1
-    for lane, start in enumerate(starts):
-        sources = np.nonzero(change[:, lane])[0]
-        pred[ptr[start] : ptr[start + 1]] = ends[sources] - 1
-        prob[ptr[start] : ptr[start + 1]] = change[sources, lane]
-    position = np.arange(num_states) - np.repeat(starts, intervals)
-    columns = (position >= np.repeat(np.maximum(intervals // 16, 1), intervals)).astype(np.uint32)
-    with np.errstate(divide="ignore"):
-        log_prob = np.log(prob)
-    return (
-        pred.astype(np.uint32),
-        ptr.astype(np.uint32),
-        log_prob.astype(np.float32),
-        prob.astype(np.float32),
-        columns,
-    )
+HERE = pathlib.Path(__file__).resolve().parent
+# The extension's optimisation and floating-point flags (CMakeLists.txt).
+CXXFLAGS = ["-O3", "-ffp-contract=off", "-fno-fast-math", "-fno-math-errno", "-std=c++20"]
 
 
-def best_time(func: Callable[[], object], repeat: int = 7, min_seconds: float = 0.05) -> float:
-    """Seconds per call: the best of `repeat` rounds, each at least `min_seconds` long."""
-    calls = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(calls):
-            func()
-        if time.perf_counter() - start >= min_seconds:
-            break
-        calls *= 2
+@dataclass(frozen=True)
+class Grid:
+    """A tempo-lane grid as the kernels take it, with two observation columns."""
+
+    name: str
+    pred: np.ndarray
+    ptr: np.ndarray
+    log_prob: np.ndarray
+    prob: np.ndarray
+    columns: np.ndarray
+    log_initial: np.ndarray
+    initial: np.ndarray
+
+    @property
+    def num_states(self) -> int:
+        return len(self.columns)
+
+    @property
+    def num_edges(self) -> int:
+        return len(self.pred)
+
+
+def make_grid(name: str, config: GridConfig, beats_per_bar: int) -> Grid:
+    """Column 0 (beat) scores the first sixteenth of each lane, column 1 the rest."""
+    grid = config.build(beats_per_bar)
+    interval = grid.lane_interval[grid.state_lane]
+    columns = (grid.state_phase >= interval / 16).astype(np.uint32)
+    return Grid(
+        name, grid.pred, grid.ptr, grid.log_prob, grid.prob, columns,
+        grid.log_initial, grid.initial,
+    )  # fmt: skip
+
+
+def standard_grids() -> list[Grid]:
+    """The beat grid (82 lanes at 100 fps), the 4/4 bar grid, and a beat grid at 420 fps."""
+    return [
+        make_grid("beat", GridConfig(), 1),
+        make_grid("bar", GridConfig(), 4),
+        make_grid("large", GridConfig(fps=420.0), 1),
+    ]
+
+
+def log_densities(num_frames: int, seed: int = 2024) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    return np.log(rng.uniform(0.01, 1.0, (num_frames, 2))).astype(np.float32)
+
+
+def densities(num_frames: int, seed: int = 0) -> np.ndarray:
+    beat = np.random.default_rng(seed).random(num_frames, dtype=np.float32)
+    return np.ascontiguousarray(np.stack([beat, (1 - beat) / 15], axis=1))
+
+
+def best_of(func: Callable[[], object], repeat: int) -> float:
+    """Seconds of the fastest of `repeat` calls: the least disturbed by other load."""
     best = float("inf")
     for _ in range(repeat):
         start = time.perf_counter()
-        for _ in range(calls):
-            func()
-        best = min(best, (time.perf_counter() - start) / calls)
+        func()
+        best = min(best, time.perf_counter() - start)
     return best
+
+
+def best_per_call(func: Callable[[], object], repeat: int = 7, min_seconds: float = 0.05) -> float:
+    """Seconds per call for quick calls: the best of `repeat` rounds of at least `min_seconds`."""
+
+    def rounds(calls: int, count: int) -> float:
+        return best_of(lambda: [func() for _ in range(calls)], count)
+
+    calls = 1
+    while rounds(calls, 1) < min_seconds:
+        calls *= 2
+    return rounds(calls, repeat) / calls
+
+
+def build_library(workdir: pathlib.Path) -> ctypes.CDLL:
+    """csr_viterbi.cpp and probes.cpp in one shared library, with the extension's flags."""
+    library = workdir / "bench_reference.so"
+    sources = [HERE / "csr_viterbi.cpp", HERE / "probes.cpp"]
+    command = ["g++", *CXXFLAGS, "-shared", "-fPIC", *map(str, sources), "-o", str(library)]
+    subprocess.run(command, check=True)
+    return ctypes.CDLL(str(library))

@@ -15,6 +15,7 @@
 #include <new>
 #include <type_traits>
 
+#include "../kernels/dispatch.hpp"
 #include "../kernels/viterbi.hpp"
 #include "binding.hpp"
 #include "function.hpp"
@@ -292,10 +293,13 @@ PyObject *decode_impl(const DecodeArgs &args)
         .cur = work.buf_b.data(),
         .num_states = num_states,
     };
+    kernels::PlanStorage plan;
+    make_frame_plan(layout, num_states, plan);
+    const kernels::FrameLoops loops = kernels::select_frame_loops();
     {
         GilRelease unlocked;
-        kernels::viterbi_forward(view_layout(layout), dens, args.renorm_period, work.pl.data(), bt,
-                                 scores);
+        loops.viterbi_forward(view_layout(layout), plan.view(), dens, args.renorm_period,
+                              work.pl.data(), bt, scores);
     }
     return best_path(np.get(), work, bt, scores, num_frames);
 }

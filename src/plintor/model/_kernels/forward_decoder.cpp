@@ -14,7 +14,9 @@
 #include <limits>
 #include <new>
 #include <utility>
+#include <vector>
 
+#include "../kernels/dispatch.hpp"
 #include "../kernels/forward.hpp"
 #include "binding.hpp"
 #include "function.hpp"
@@ -72,6 +74,12 @@ struct DecoderState {
     Array<float> belief;
     Array<float> scratch;
     Array<float> initial;
+    // The vector paths the frame loop takes, and the build of the loop that
+    // runs: both chosen at construction.
+    kernels::PlanStorage plan;
+    kernels::ForwardChunk *forward_chunk = nullptr;
+    // One product per boundary edge, formed anew every frame.
+    std::vector<float> edge_products;
     // The largest observation column a frame reads: step needs more columns.
     std::uint32_t max_column = 0;
     // Set while a step runs.  It is read and written only with the
@@ -175,6 +183,8 @@ int take_layout(const Graph &graph, DecoderState &state)
         return -1;
     if (check_layout(layout, state.num_states, false, &state.max_column) < 0)
         return -1;
+    make_frame_plan(layout, state.num_states, state.plan);
+    state.edge_products.resize(layout.bnd_src.span().size());
     state.num_runs = layout.num_runs();
     state.num_bnd = layout.num_bnd();
     state.num_pred = layout.num_pred();
@@ -187,6 +197,7 @@ int take_layout(const Graph &graph, DecoderState &state)
     state.pred_list = std::move(layout.pred_list);
     state.bnd_src = std::move(layout.bnd_src);
     state.bnd_weight = std::move(layout.bnd_weight);
+    state.forward_chunk = kernels::select_frame_loops().forward_chunk;
     return 0;
 }
 
@@ -406,12 +417,14 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     PyRef result = PyRef::steal(new_output(dens.extent(0), out));
     if (!result)
         return nullptr;
-    kernels::BeliefBuffers buffers{.belief = state.belief.span(), .scratch = state.scratch.span()};
+    kernels::BeliefBuffers buffers{.belief = state.belief.span(),
+                                   .scratch = state.scratch.span(),
+                                   .products = state.edge_products};
     {
         const GilRelease unlocked;
-        kernels::forward_chunk(forward_layout(state), dens.span(),
-                               static_cast<std::size_t>(num_cols), state.pl.span(), buffers,
-                               out.span());
+        state.forward_chunk(forward_layout(state), state.plan.view(), dens.span(),
+                            static_cast<std::size_t>(num_cols), state.pl.span(), buffers,
+                            out.span());
     }
     // After an odd number of frames the belief lives in the former scratch.
     if (buffers.belief.data() != state.belief.data())

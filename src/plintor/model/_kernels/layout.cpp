@@ -267,4 +267,19 @@ int check_layout(const Layout &layout, std::int32_t num_states, bool with_orig,
     return check_coverage(layout, num_states, max_column);
 }
 
+void make_frame_plan(const Layout &layout, std::int32_t num_states, kernels::PlanStorage &plan)
+{
+    kernels::make_plan(
+        {
+            .run_lo = layout.run_lo.span(),
+            .run_hi = layout.run_hi.span(),
+            .run_col = layout.run_col.span(),
+            .bnd_ptr = layout.bnd_ptr.span(),
+            .bnd_src = layout.bnd_src.span(),
+            .bnd_state = layout.bnd_state.span(),
+            .num_states = num_states,
+        },
+        plan);
+}
+
 }  // namespace plintor

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "../kernels/plan.hpp"
 #include "binding.hpp"
 
 namespace plintor {
@@ -61,5 +62,9 @@ int load_layout(const Graph &graph, double identity, bool with_orig, Layout &lay
 // `*max_column` is the largest observation column a frame reads.
 int check_layout(const Layout &layout, std::int32_t num_states, bool with_orig,
                  std::uint32_t *max_column);
+
+// Works out, once, which vector paths the frame loops can take over a
+// checked layout.
+void make_frame_plan(const Layout &layout, std::int32_t num_states, kernels::PlanStorage &plan);
 
 }  // namespace plintor

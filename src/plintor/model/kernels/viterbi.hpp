@@ -9,17 +9,18 @@
 // Every result is defined bit for bit: additions are float32 in a fixed
 // order, maxima are strict (ties keep the earliest edge or lowest state, a
 // NaN never wins) and the amounts that renormalisation subtracts add up in
-// double precision.  The frame loop allocates nothing and checks no index:
-// the caller has checked the layout against the buffers beforehand.
+// double precision.  The frame loop (frames.cpp) allocates nothing and
+// checks no index: the caller has checked the layout against the buffers
+// beforehand.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <span>
-#include <utility>
+
+#include "plan.hpp"
 
 namespace plintor::kernels {
 
@@ -65,97 +66,13 @@ struct ViterbiScores {
     double offset = 0.0;
 };
 
-namespace detail {
-
-constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
-
-// Reads each state that feeds a boundary once, into the compact `pl`.
-inline void gather_predecessors(std::span<const std::uint32_t> pred_list, const float *prev,
-                                float *pl)
-{
-    for (std::size_t k = 0; k < pred_list.size(); ++k)
-        pl[k] = prev[pred_list[k]];
-}
-
-// `src` and `dst` lie in different score buffers, so the loop carries no
-// dependence and vectorises.
-inline void add_scalar(const float *__restrict src, float *__restrict dst, std::int32_t count,
-                       float value)
-{
-    for (std::int32_t i = 0; i < count; ++i)
-        dst[i] = src[i] + value;
-}
-
-// cur[s] = prev[s-1] + density, run by run.  Boundary states inside a run
-// are written too; the boundary reduction overwrites them afterwards.
-inline void shift_runs(const ViterbiLayout &layout, const float *d, const float *prev, float *cur)
-{
-    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
-        const auto lo = static_cast<std::int32_t>(layout.run_lo[r]);
-        const auto hi = static_cast<std::int32_t>(layout.run_hi[r]);
-        if (lo < hi)
-            add_scalar(prev + lo - 1, cur + lo, hi - lo, d[layout.run_col[r]]);
-    }
-}
-
-// Each boundary state takes the best of its edges.  A back-pointer is
-// written only when a candidate beats minus infinity, so a state that
-// nothing reaches keeps minus infinity and leaves its entry untouched.
-inline void reduce_boundaries(const ViterbiLayout &layout, const float *d, const float *pl,
-                              float *cur, std::uint32_t *bt_row)
-{
-    for (std::size_t j = 0; j < layout.bnd_state.size(); ++j) {
-        const float density = d[layout.bnd_dcol[j]];
-        float best = minus_infinity;
-        for (std::int64_t p = layout.bnd_ptr[j]; p < layout.bnd_ptr[j + 1]; ++p) {
-            const float candidate = (pl[layout.bnd_src[p]] + layout.bnd_weight[p]) + density;
-            if (candidate > best) {
-                best = candidate;
-                bt_row[j] = layout.bnd_orig[p];
-            }
-        }
-        cur[layout.bnd_state[j]] = best;
-    }
-}
-
-// Subtracts the frame's best score, to keep float32 scores near 0, and
-// accounts for it in `offset`.  The maximum is a strict left-to-right scan
-// from scores[0], which fixes the outcome for NaNs and signed zeros; a frame
-// whose best score is minus infinity or NaN is left as it is.
-inline void renormalise(float *scores, std::int32_t num_states, double &offset)
-{
-    float top = scores[0];
-    for (std::int32_t s = 1; s < num_states; ++s) {
-        if (scores[s] > top)
-            top = scores[s];
-    }
-    if (!(top > minus_infinity))
-        return;
-    for (std::int32_t s = 0; s < num_states; ++s)
-        scores[s] -= top;
-    offset += static_cast<double>(top);
-}
-
-}  // namespace detail
-
 // Runs the recursion over every frame.  Afterwards `scores.prev` holds the
-// last frame's scores and bt row t the back-pointers of frame t.
-inline void viterbi_forward(const ViterbiLayout &layout, const Densities &dens,
-                            std::int32_t renorm_period, float *pl, const BackPointers &bt,
-                            ViterbiScores &scores)
-{
-    float d[max_columns] = {};
-    for (std::int32_t t = 0; t < dens.num_frames; ++t) {
-        std::copy_n(dens.data + static_cast<std::size_t>(t) * dens.num_cols, dens.num_cols, d);
-        detail::gather_predecessors(layout.pred_list, scores.prev, pl);
-        detail::shift_runs(layout, d, scores.prev, scores.cur);
-        detail::reduce_boundaries(layout, d, pl, scores.cur, bt.row(t));
-        if (renorm_period > 0 && (t + 1) % renorm_period == 0) {
-            detail::renormalise(scores.cur, scores.num_states, scores.offset);
-        }
-        std::swap(scores.prev, scores.cur);
-    }
-}
+// last frame's scores and bt row t the back-pointers of frame t.  `pl` has
+// room for pred_list.size() scores; `plan` describes `layout`.  Each
+// instruction set has its own build of it (see dispatch.hpp).
+using ViterbiForward = void(const ViterbiLayout &layout, const FramePlan &plan,
+                            const Densities &dens, std::int32_t renorm_period, float *pl,
+                            const BackPointers &bt, ViterbiScores &scores);
 
 // Flags the boundary states and records each one's boundary number.  Every
 // flag is written, so backtracking does not depend on how the buffer was

@@ -1,0 +1,88 @@
+"""The portable build beside a -march=native build, and each instruction-set variant.
+
+The shipped module is built for the x86-64 baseline and picks its SSE2, AVX2 or AVX-512
+frame loops at run time.  For comparison this builds the same sources with
+PLINTOR_NATIVE=ON (every unit for this machine's processor) into build/native, and
+times decode and step in fresh interpreters, alternating between the builds so that both
+see the same load.  PLINTOR_KERNEL_ISA forces each variant in the portable build.
+
+Run as a script with --worker [DIR] it is the timed interpreter itself.
+"""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+NATIVE_TARGET = ROOT / "build" / "native-install"
+ROUNDS = 3
+
+
+def build_native() -> None:
+    command = [
+        sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-deps",
+        "--upgrade", "--target", str(NATIVE_TARGET), "-Cbuild-dir=build/native",
+        "-Ccmake.define.PLINTOR_NATIVE=ON", ".",
+    ]  # fmt: skip
+    subprocess.run(command, check=True, cwd=ROOT)
+
+
+def run_worker(target: Path | None, isa: str | None) -> dict:
+    env = {k: v for k, v in os.environ.items() if k != "PLINTOR_KERNEL_ISA"}
+    if isa:
+        env["PLINTOR_KERNEL_ISA"] = isa
+    command = [sys.executable, __file__, "--worker"] + ([str(target)] if target else [])
+    output = subprocess.run(command, check=True, env=env, capture_output=True, text=True)
+    return json.loads(output.stdout)
+
+
+def run(grids, lib, repeat: int) -> dict:
+    build_native()
+    builds = {"portable": (None, None), "native": (NATIVE_TARGET, None)}
+    builds |= {f"portable {isa}": (None, isa) for isa in ("sse2", "avx2", "avx512")}
+    best: dict[str, dict] = {}
+    for _ in range(ROUNDS):
+        for name, (target, isa) in builds.items():
+            result = run_worker(target, isa)
+            kept = best.setdefault(name, result)
+            for key, value in result.items():
+                kept[key] = min(kept[key], value)
+    base = best["portable"]
+    print(f"{'build':18}{'decode us/frame':>17}{'step us/frame':>15}{'vs portable':>14}")
+    for name, result in best.items():
+        print(
+            f"{name:18}{result['decode']:>17.3f}{result['step']:>15.3f}"
+            f"{result['decode'] / base['decode']:>8.2f} /{result['step'] / base['step']:>5.2f}"
+        )
+    return {"builds": best}
+
+
+def worker() -> None:
+    if len(sys.argv) > 2:
+        sys.path.insert(0, sys.argv[2])
+    sys.path.insert(1, str(Path(__file__).resolve().parent))
+    from common import best_of, densities, log_densities, standard_grids
+
+    from plintor.model._kernels import ForwardDecoder, decode
+
+    grid = standard_grids()[0]
+    log_dens, dens = log_densities(30_000), densities(30_000)
+    args = (grid.pred, grid.ptr, grid.log_prob, log_dens, grid.columns, grid.log_initial)
+    decoder = ForwardDecoder(grid.pred, grid.ptr, grid.prob, grid.columns, grid.initial)
+    pieces = [dens[i : i + 100] for i in range(0, len(dens), 100)]
+
+    def steps():
+        for piece in pieces:
+            decoder.step(piece)
+
+    result = {
+        "decode": best_of(lambda: decode(*args), 3) / len(log_dens) * 1e6,
+        "step": best_of(steps, 3) / len(dens) * 1e6,
+    }
+    print(json.dumps(result))
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--worker"]:
+    worker()

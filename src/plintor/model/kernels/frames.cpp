@@ -1,0 +1,377 @@
+// The frame loops of both decoders, for one instruction set.
+//
+// This unit is compiled once per instruction set (PLINTOR_ISA_LEVEL picks
+// SSE2, AVX2 or AVX-512F, see simd.hpp), each build in its own namespace;
+// dispatch.cpp calls one of them.  All builds compute every value with the
+// same float32 operations in the same order, so their results agree bit
+// for bit: vectors only do at once what the plain loop does one state or
+// one edge at a time, and every comparison that picks a winner keeps the
+// plain loop's rule (strictly greater, earliest on ties, NaN never wins).
+// Where a layout lacks the shape a vector path needs (see plan.hpp), the
+// plain loop runs.  No loop allocates or checks an index.
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "dispatch.hpp"
+#include "simd.hpp"
+
+namespace plintor::kernels::PLINTOR_ISA {
+
+namespace {
+
+constexpr int width = Vec::width;
+constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
+constexpr std::int32_t no_index = std::numeric_limits<std::int32_t>::max();
+
+struct Add {
+    static Vec::F apply(Vec::F a, Vec::F b) { return Vec::add(a, b); }
+    static float apply(float a, float b) { return a + b; }
+};
+
+struct Multiply {
+    static Vec::F apply(Vec::F a, Vec::F b) { return Vec::mul(a, b); }
+    static float apply(float a, float b) { return a * b; }
+};
+
+// A frame's densities, with the columns past num_cols zero so that a whole
+// vector of them can be loaded.
+struct FrameDensities {
+    alignas(64) float d[16] = {};
+
+    void load(const float *row, std::size_t num_cols)
+    {
+        for (std::size_t c = 0; c < num_cols; ++c)
+            d[c] = row[c];
+    }
+};
+
+void gather(std::span<const std::uint32_t> pred_list, const float *a, float *pl)
+{
+    for (std::size_t k = 0; k < pred_list.size(); ++k)
+        pl[k] = a[pred_list[k]];
+}
+
+// b[s] = a[s-1] op d[column of s], run by run: boundary states inside a
+// run are written too and overwritten by the boundary pass afterwards.
+template <class Op>
+void shift_runs(std::span<const std::int64_t> run_lo, std::span<const std::int64_t> run_hi,
+                std::span<const std::uint32_t> run_col, const float *d, const float *a, float *b)
+{
+    for (std::size_t r = 0; r < run_lo.size(); ++r) {
+        const auto lo = static_cast<std::int32_t>(run_lo[r]);
+        const auto hi = static_cast<std::int32_t>(run_hi[r]);
+        const float dval = d[run_col[r]];
+        const Vec::F dvec = Vec::broadcast(dval);
+        std::int32_t s = lo;
+        for (; s + width <= hi; s += width)
+            Vec::store(b + s, Op::apply(Vec::load(a + s - 1), dvec));
+        for (; s < hi; ++s)
+            b[s] = Op::apply(a[s - 1], dval);
+    }
+}
+
+// The same over states 1..n-1 at once, each state's density looked up from
+// its column.  `a` and `b` are distinct, so the last vector may overlap the
+// one before it.
+template <class Op>
+void shift_states(const std::uint8_t *col, const float *d, std::int32_t n, const float *a, float *b)
+{
+    const auto table = Vec::table(d);
+    auto one = [&](std::int32_t s) {
+        Vec::store(b + s, Op::apply(Vec::load(a + s - 1), Vec::lookup(table, col + s)));
+    };
+    if (n - 1 < width) {
+        for (std::int32_t s = 1; s < n; ++s)
+            b[s] = Op::apply(a[s - 1], d[col[s]]);
+        return;
+    }
+    std::int32_t s = 1;
+    for (; s + width <= n; s += width)
+        one(s);
+    if (s < n) one(n - width);
+}
+
+struct Runs {
+    std::span<const std::int64_t> lo;
+    std::span<const std::int64_t> hi;
+    std::span<const std::uint32_t> col;
+};
+
+template <class Op>
+void shift(const Runs &runs, const FramePlan &plan, const float *d, std::int32_t n, const float *a,
+           float *b)
+{
+    if (!plan.state_col.empty()) {
+        shift_states<Op>(plan.state_col.data(), d, n, a, b);
+        return;
+    }
+    shift_runs<Op>(runs.lo, runs.hi, runs.col, d, a, b);
+}
+
+// ---- Viterbi --------------------------------------------------------------
+
+// The first of the n (at least `width`) edges whose candidate
+// (pl[k] + w[k]) + density is largest, or -1 when none beats minus
+// infinity.  Each lane keeps its own strictly-greater winner, so a lane
+// holds the earliest index of its own maximum; the earliest index among the
+// lanes that hold the overall maximum is then the plain scan's winner.  The
+// last vector may revisit edges: a revisited edge brings the same candidate
+// and index again, which changes no lane's earliest maximum.
+std::int32_t first_best_edge(const float *pl, const float *w, std::int32_t n, float density)
+{
+    const Vec::F dvec = Vec::broadcast(density);
+    Vec::F best = Vec::broadcast(minus_infinity);
+    Vec::I where = Vec::broadcast_index(0);
+    auto visit = [&](std::int32_t k) {
+        const Vec::F candidate = Vec::add(Vec::add(Vec::load(pl + k), Vec::load(w + k)), dvec);
+        const Vec::M wins = Vec::greater(candidate, best);
+        best = Vec::select(wins, candidate, best);
+        where = Vec::select(wins, Vec::add(Vec::lane_index(), Vec::broadcast_index(k)), where);
+    };
+    std::int32_t k = 0;
+    for (; k + width < n; k += width)
+        visit(k);
+    visit(n - width);
+    const float top = Vec::max_lane(best);
+    if (!(top > minus_infinity)) return -1;
+    const Vec::M holds_top = Vec::equal(best, Vec::broadcast(top));
+    return Vec::min_lane(Vec::select(holds_top, where, Vec::broadcast_index(no_index)));
+}
+
+// One boundary, edge by edge.  A back-pointer is written only when a
+// candidate beats minus infinity.
+float reduce_edges(const ViterbiLayout &layout, std::int64_t lo, std::int64_t hi, float density,
+                   const float *pl, std::uint32_t &back)
+{
+    float best = minus_infinity;
+    for (std::int64_t p = lo; p < hi; ++p) {
+        const float candidate = (pl[layout.bnd_src[p]] + layout.bnd_weight[p]) + density;
+        if (candidate > best) {
+            best = candidate;
+            back = layout.bnd_orig[p];
+        }
+    }
+    return best;
+}
+
+void reduce_boundaries(const ViterbiLayout &layout, const FramePlan &plan, const float *d,
+                       const float *pl, float *cur, std::uint32_t *bt_row)
+{
+    const float *weight = layout.bnd_weight.data();
+    for (std::size_t j = 0; j < layout.bnd_state.size(); ++j) {
+        const float density = d[layout.bnd_dcol[j]];
+        const std::int64_t lo = layout.bnd_ptr[j];
+        const std::int64_t hi = layout.bnd_ptr[j + 1];
+        const std::uint32_t slot = plan.first_slot[j];
+        float best = minus_infinity;
+        if (slot != no_slot && hi - lo >= width) {
+            const auto n = static_cast<std::int32_t>(hi - lo);
+            const std::int32_t k = first_best_edge(pl + slot, weight + lo, n, density);
+            if (k >= 0) {
+                best = (pl[slot + k] + weight[lo + k]) + density;
+                bt_row[j] = layout.bnd_orig[lo + k];
+            }
+        } else {
+            best = reduce_edges(layout, lo, hi, density, pl, bt_row[j]);
+        }
+        cur[layout.bnd_state[j]] = best;
+    }
+}
+
+// Subtracts the frame's best score and accounts for it in `offset`.  The
+// maximum is a strict left-to-right scan from scores[0], which fixes the
+// outcome for NaNs and signed zeros; a frame whose best score is minus
+// infinity or NaN is left as it is.  It runs once every renorm_period
+// frames, so it stays a plain loop.
+void renormalise(float *scores, std::int32_t num_states, double &offset)
+{
+    float top = scores[0];
+    for (std::int32_t s = 1; s < num_states; ++s) {
+        if (scores[s] > top) top = scores[s];
+    }
+    if (!(top > minus_infinity)) return;
+    for (std::int32_t s = 0; s < num_states; ++s)
+        scores[s] -= top;
+    offset += static_cast<double>(top);
+}
+
+// ---- Forward ----------------------------------------------------------------
+
+// pl[src] * weight of every boundary edge, into `products`: the products
+// do not depend on each other, so they are formed a vector at a time, and
+// only the sums over them remain as dependent chains.
+void edge_products(const ForwardLayout &layout, const FramePlan &plan, const float *pl,
+                   float *products)
+{
+    const float *weight = layout.bnd_weight.data();
+    for (std::size_t j = 0; j < layout.bnd_state.size(); ++j) {
+        const std::int64_t lo = layout.bnd_ptr[j];
+        const auto n = static_cast<std::int32_t>(layout.bnd_ptr[j + 1] - lo);
+        const std::uint32_t slot = plan.first_slot[j];
+        if (slot != no_slot && n >= width) {
+            auto one = [&](std::int32_t k) {
+                Vec::store(products + lo + k,
+                           Vec::mul(Vec::load(pl + slot + k), Vec::load(weight + lo + k)));
+            };
+            std::int32_t k = 0;
+            for (; k + width <= n; k += width)
+                one(k);
+            if (k < n) one(n - width);
+        } else {
+            for (std::int64_t p = lo; p < lo + n; ++p)
+                products[p] = pl[layout.bnd_src[p]] * weight[p];
+        }
+    }
+}
+
+// Adds x[0..count-1] to `total` strictly one after another: any other order
+// rounds differently.  Unrolled only to spend fewer instructions per
+// addition, so that more of the surrounding work fits beside the chain.
+float add_in_order(const float *x, std::int32_t count, float total)
+{
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        total += x[i];
+        total += x[i + 1];
+        total += x[i + 2];
+        total += x[i + 3];
+    }
+    for (; i < count; ++i)
+        total += x[i];
+    return total;
+}
+
+// Mass of boundary j: its edge products summed in their stored order, from
+// 0, times its density.
+float boundary_mass(const ForwardLayout &layout, std::size_t j, const float *d,
+                    const float *products)
+{
+    const std::int64_t lo = layout.bnd_ptr[j];
+    const auto n = static_cast<std::int32_t>(layout.bnd_ptr[j + 1] - lo);
+    return add_in_order(products + lo, n, 0.0f) * d[layout.bnd_dcol[j]];
+}
+
+float add_masses(const float *b, std::int32_t lo, std::int32_t hi, float ssum)
+{
+    return add_in_order(b + lo, hi - lo, ssum);
+}
+
+// Writes every boundary mass over what the shift left there and returns the
+// frame's total mass.  With ascending boundary states one pass does both:
+// the mass of the next boundary, whose chain of additions is independent of
+// the running total, is computed while the total runs over the states
+// before it, so the two chains overlap and the total's chain alone sets
+// the pace.
+float boundaries_and_total(const ForwardLayout &layout, const FramePlan &plan, const float *d,
+                           const float *products, float *b, std::int32_t n)
+{
+    const auto states = layout.bnd_state;
+    if (!plan.ascending) {
+        for (std::size_t j = 0; j < states.size(); ++j)
+            b[states[j]] = boundary_mass(layout, j, d, products);
+        return add_masses(b, 0, n, 0.0f);
+    }
+    if (states.empty()) return add_masses(b, 0, n, 0.0f);
+    b[states[0]] = boundary_mass(layout, 0, d, products);
+    float ssum = add_masses(b, 0, static_cast<std::int32_t>(states[0]), 0.0f);
+    for (std::size_t j = 0; j < states.size(); ++j) {
+        const bool last = j + 1 == states.size();
+        if (!last) b[states[j + 1]] = boundary_mass(layout, j + 1, d, products);
+        const auto end = last ? n : static_cast<std::int32_t>(states[j + 1]);
+        ssum = add_masses(b, static_cast<std::int32_t>(states[j]), end, ssum);
+    }
+    return ssum;
+}
+
+// Scales the frame to a total of 1 and returns the lowest state of largest
+// mass, as a scan from -1 that moves only to a strictly greater mass finds
+// it.  The vector part leaves the scan's state, the mass at the earliest
+// index of the largest value so far (which fixes the sign of a zero), and
+// the states past the last whole vector continue the scan.  A frame without
+// positive total mass keeps its masses and reports state 0.
+std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum)
+{
+    if (!(ssum > 0.0f)) return 0;
+    const float inv_sum = 1.0f / ssum;
+    const Vec::F scale = Vec::broadcast(inv_sum);
+    Vec::F best = Vec::broadcast(-1.0f);
+    Vec::I where = Vec::broadcast_index(0);
+    std::int32_t s = 0;
+    for (; s + width <= n; s += width) {
+        const Vec::F mass = Vec::mul(Vec::load(b + s), scale);
+        Vec::store(b + s, mass);
+        const Vec::M wins = Vec::greater(mass, best);
+        best = Vec::select(wins, mass, best);
+        where = Vec::select(wins, Vec::add(Vec::lane_index(), Vec::broadcast_index(s)), where);
+    }
+    float top = Vec::max_lane(best);
+    std::int32_t best_s = 0;
+    if (top > -1.0f) {
+        const Vec::M holds_top = Vec::equal(best, Vec::broadcast(top));
+        best_s = Vec::min_lane(Vec::select(holds_top, where, Vec::broadcast_index(no_index)));
+        top = b[best_s];
+    } else {
+        top = -1.0f;
+    }
+    for (; s < n; ++s) {
+        b[s] = b[s] * inv_sum;
+        if (b[s] > top) {
+            top = b[s];
+            best_s = s;
+        }
+    }
+    return static_cast<std::uint32_t>(best_s);
+}
+
+std::uint32_t forward_frame(const ForwardLayout &layout, const FramePlan &plan, const float *d,
+                            std::span<const float> a, std::span<float> b, float *pl,
+                            float *products)
+{
+    const auto n = static_cast<std::int32_t>(b.size());
+    gather(layout.pred_list, a.data(), pl);
+    shift<Multiply>({layout.run_lo, layout.run_hi, layout.run_col}, plan, d, n, a.data(), b.data());
+    edge_products(layout, plan, pl, products);
+    const float ssum = boundaries_and_total(layout, plan, d, products, b.data(), n);
+    return normalise_and_pick(b.data(), n, ssum);
+}
+
+}  // namespace
+
+void viterbi_forward(const ViterbiLayout &layout, const FramePlan &plan, const Densities &dens,
+                     std::int32_t renorm_period, float *pl, const BackPointers &bt,
+                     ViterbiScores &scores)
+{
+    FrameDensities frame;
+    const auto num_cols = static_cast<std::size_t>(dens.num_cols);
+    for (std::int32_t t = 0; t < dens.num_frames; ++t) {
+        frame.load(dens.data + static_cast<std::size_t>(t) * num_cols, num_cols);
+        gather(layout.pred_list, scores.prev, pl);
+        shift<Add>({layout.run_lo, layout.run_hi, layout.run_col}, plan, frame.d, scores.num_states,
+                   scores.prev, scores.cur);
+        reduce_boundaries(layout, plan, frame.d, pl, scores.cur, bt.row(t));
+        if (renorm_period > 0 && (t + 1) % renorm_period == 0)
+            renormalise(scores.cur, scores.num_states, scores.offset);
+        float *done = scores.cur;
+        scores.cur = scores.prev;
+        scores.prev = done;
+    }
+}
+
+void forward_chunk(const ForwardLayout &layout, const FramePlan &plan, std::span<const float> dens,
+                   std::size_t num_cols, std::span<float> pl, BeliefBuffers &buffers,
+                   std::span<std::uint32_t> out)
+{
+    FrameDensities frame;
+    for (std::size_t t = 0; t < out.size(); ++t) {
+        frame.load(dens.data() + t * num_cols, num_cols);
+        out[t] = forward_frame(layout, plan, frame.d, buffers.belief, buffers.scratch, pl.data(),
+                               buffers.products.data());
+        const std::span<float> done = buffers.scratch;
+        buffers.scratch = buffers.belief;
+        buffers.belief = done;
+    }
+}
+
+}  // namespace plintor::kernels::PLINTOR_ISA

@@ -1,0 +1,115 @@
+// Facts about a layout that let the frame loops take their vector paths,
+// found once per decode call or per decoder, never per frame.
+//
+// Every path computes the same values in the same order as the plain loops;
+// a layout that lacks one of these shapes (a host may replace _split_layout)
+// simply takes the plain loop for that part.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+namespace plintor::kernels {
+
+// Marks a boundary whose edges do not read consecutive pred_list slots.
+inline constexpr std::uint32_t no_slot = std::numeric_limits<std::uint32_t>::max();
+
+struct FramePlan {
+    // The column of every state, when the runs tile the states 1..N-1 one
+    // after another: the shift then runs over all of them at once, taking
+    // each state's density from its column.  Empty otherwise.
+    std::span<const std::uint8_t> state_col;
+    // Per boundary: the pred_list slot its first edge reads when its edges
+    // read consecutive slots, so their scores load as one vector; else
+    // no_slot.
+    std::span<const std::uint32_t> first_slot;
+    // Whether bnd_state strictly ascends, so that one pass in state order
+    // can both write the boundary masses and sum the frame.
+    bool ascending = false;
+};
+
+// Whether runs lo..hi, read as 32-bit integers like the frame loops read
+// them, follow each other from state 1 to state num_states - 1.
+inline bool runs_tile_states(std::span<const std::int64_t> run_lo,
+                             std::span<const std::int64_t> run_hi, std::int32_t num_states)
+{
+    std::int32_t next = 1;
+    for (std::size_t r = 0; r < run_lo.size(); ++r) {
+        const auto lo = static_cast<std::int32_t>(run_lo[r]);
+        const auto hi = static_cast<std::int32_t>(run_hi[r]);
+        if (lo != next || hi < lo) return false;
+        next = hi;
+    }
+    return next == num_states;
+}
+
+// state_col[s] for every state of the tiling runs; state 0, in no run,
+// gets column 0, which nothing reads.
+inline void fill_state_columns(std::span<const std::int64_t> run_lo,
+                               std::span<const std::int64_t> run_hi,
+                               std::span<const std::uint32_t> run_col,
+                               std::span<std::uint8_t> state_col)
+{
+    state_col[0] = 0;
+    for (std::size_t r = 0; r < run_lo.size(); ++r) {
+        for (auto s = run_lo[r]; s < run_hi[r]; ++s)
+            state_col[s] = static_cast<std::uint8_t>(run_col[r]);
+    }
+}
+
+inline void fill_first_slots(std::span<const std::int64_t> bnd_ptr,
+                             std::span<const std::uint32_t> bnd_src,
+                             std::span<std::uint32_t> first_slot)
+{
+    for (std::size_t j = 0; j + 1 < bnd_ptr.size(); ++j) {
+        const std::int64_t lo = bnd_ptr[j];
+        const std::int64_t hi = bnd_ptr[j + 1];
+        bool consecutive = true;
+        for (std::int64_t p = lo + 1; p < hi && consecutive; ++p)
+            consecutive = bnd_src[p] == bnd_src[p - 1] + 1;
+        first_slot[j] = consecutive && lo < hi ? bnd_src[lo] : no_slot;
+    }
+}
+
+inline bool strictly_ascending(std::span<const std::uint32_t> values)
+{
+    for (std::size_t i = 1; i < values.size(); ++i) {
+        if (values[i] <= values[i - 1]) return false;
+    }
+    return true;
+}
+
+// What a FramePlan refers to, owned for as long as the plan is used.
+struct PlanStorage {
+    std::vector<std::uint8_t> state_col;
+    std::vector<std::uint32_t> first_slot;
+    bool ascending = false;
+
+    FramePlan view() const { return {state_col, first_slot, ascending}; }
+};
+
+// The plan of a checked layout of num_states states.
+struct PlanInput {
+    std::span<const std::int64_t> run_lo;
+    std::span<const std::int64_t> run_hi;
+    std::span<const std::uint32_t> run_col;
+    std::span<const std::int64_t> bnd_ptr;
+    std::span<const std::uint32_t> bnd_src;
+    std::span<const std::uint32_t> bnd_state;
+    std::int32_t num_states;
+};
+
+inline void make_plan(const PlanInput &in, PlanStorage &plan)
+{
+    if (runs_tile_states(in.run_lo, in.run_hi, in.num_states)) {
+        plan.state_col.resize(static_cast<std::size_t>(in.num_states));
+        fill_state_columns(in.run_lo, in.run_hi, in.run_col, plan.state_col);
+    }
+    plan.first_slot.resize(in.bnd_state.size());
+    fill_first_slots(in.bnd_ptr, in.bnd_src, plan.first_slot);
+    plan.ascending = strictly_ascending(in.bnd_state);
+}
+
+}  // namespace plintor::kernels
