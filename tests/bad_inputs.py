@@ -1,7 +1,10 @@
 """Valid example arguments of every entry point, and the hostile variants of them
 that the fuzz, hygiene and thread tests feed in."""
 
+import contextlib
+import os
 import warnings
+from pathlib import Path
 from types import MappingProxyType
 
 import numpy as np
@@ -14,6 +17,31 @@ U32, F32 = np.uint32, np.float32
 # Errors an entry point may raise for bad input; anything else is a fault.
 # BufferError is an exporter's own refusal (a read-only bytes object, say).
 DOCUMENTED = (TypeError, ValueError, IndexError, KeyError, OverflowError, MemoryError, BufferError)
+
+
+def supported_isas():
+    """The instruction sets whose build of the frame loops this processor runs."""
+    flags = set()
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("flags"):
+            flags.update(line.split(":", 1)[1].split())
+            break
+    wider = [isa for isa, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags]
+    return ["sse2", *wider]
+
+
+@contextlib.contextmanager
+def kernel_isa(isa):
+    """Makes decode calls and decoders built meanwhile use the `isa` build."""
+    saved = os.environ.get("PLINTOR_KERNEL_ISA")
+    os.environ["PLINTOR_KERNEL_ISA"] = isa
+    try:
+        yield
+    finally:
+        if saved is None:
+            del os.environ["PLINTOR_KERNEL_ISA"]
+        else:
+            os.environ["PLINTOR_KERNEL_ISA"] = saved
 
 
 def lane_graph(lengths, log_domain):

@@ -19,8 +19,10 @@ from bad_inputs import (
     decode_args,
     decoder_args,
     draw_layout_edit,
+    kernel_isa,
     outcome,
     snapshot,
+    supported_isas,
     unaligned,
 )
 from hypothesis import given, note
@@ -29,7 +31,10 @@ from hypothesis import strategies as st
 from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder, _split_layout, decode
 
-lane_lengths = st.lists(st.integers(1, 5), min_size=1, max_size=4)
+# Lanes longer than a vector of every instruction set, so that the vector
+# paths of the frame loops run too, and each example on one of the builds.
+lane_lengths = st.lists(st.integers(1, 40), min_size=1, max_size=4)
+isas = st.sampled_from(supported_isas())
 
 
 def extent(value):
@@ -110,21 +115,22 @@ def check_decoded(result, args):
     assert ((path >= 0) & (path < extent(args["ptr"]) - 1)).all()
 
 
-@given(lane_lengths, st.integers(0, 4), st.integers(1, 3), st.data())
-def test_decode_with_damaged_arguments(lengths, num_frames, num_cols, data):
+@given(lane_lengths, st.integers(0, 4), st.integers(1, 3), isas, st.data())
+def test_decode_with_damaged_arguments(lengths, num_frames, num_cols, isa, data):
     valid = decode_args(lengths, num_frames, num_cols)
     args = data.draw(damage_some(valid, list(valid)))
     if data.draw(st.booleans()):
         args["renorm_period"] = data.draw(renorm_periods)
-    result = call_checked(decode, args)
+    with kernel_isa(isa):
+        result = call_checked(decode, args)
     if not isinstance(result, Exception):
         check_decoded(result, args)
 
 
-@given(lane_lengths, st.sampled_from([decode, ForwardDecoder]), st.data())
-def test_malformed_layouts(lengths, entry, data):
+@given(lane_lengths, st.sampled_from([decode, ForwardDecoder]), isas, st.data())
+def test_malformed_layouts(lengths, entry, isa, data):
     args = decode_args(lengths) if entry is decode else decoder_args(lengths)
-    with pytest.MonkeyPatch.context() as patch:
+    with pytest.MonkeyPatch.context() as patch, kernel_isa(isa):
         real = _kernels._split_layout
         edit = draw_layout_edit(data)
         patch.setattr(_kernels, "_split_layout", lambda *a: edit(real(*a)))
@@ -140,11 +146,12 @@ def test_malformed_layouts(lengths, entry, data):
 # --- ForwardDecoder --------------------------------------------------------------------
 
 
-@given(lane_lengths, st.data())
-def test_construction_with_damaged_arguments(lengths, data):
+@given(lane_lengths, isas, st.data())
+def test_construction_with_damaged_arguments(lengths, isa, data):
     valid = decoder_args(lengths)
     args = data.draw(damage_some(valid, list(valid)))
-    decoder = call_checked(ForwardDecoder, args)
+    with kernel_isa(isa):
+        decoder = call_checked(ForwardDecoder, args)
     if isinstance(decoder, ForwardDecoder):
         states = outcome(decoder.step, chunk(3, num_cols=16))
         if not isinstance(states, Exception):
@@ -193,10 +200,11 @@ def call_forms(draw):
     return form, dens, lambda decoder: CALLS[form](decoder, dens)
 
 
-@given(lane_lengths, st.data())
-def test_step_and_reset_interleaved_with_refused_calls(lengths, data):
+@given(lane_lengths, isas, st.data())
+def test_step_and_reset_interleaved_with_refused_calls(lengths, isa, data):
     args = decoder_args(lengths)
-    decoder, calls, outputs = ForwardDecoder(**args), [], []
+    with kernel_isa(isa):
+        decoder, calls, outputs = ForwardDecoder(**args), [], []
     for _ in range(data.draw(st.integers(1, 8))):
         form, dens, call = call_forms(data.draw)
         before = snapshot(dens)
@@ -207,7 +215,8 @@ def test_step_and_reset_interleaved_with_refused_calls(lengths, data):
             calls.append(call)
             outputs.append(None if result is None else result.tolist())
     probe = chunk(4)
-    fresh = ForwardDecoder(**args)
+    with kernel_isa(isa):
+        fresh = ForwardDecoder(**args)
     replayed = [call(fresh) for call in calls]
     assert [None if r is None else r.tolist() for r in replayed] == outputs
     assert decoder.step(probe).tolist() == fresh.step(probe).tolist()
