@@ -312,3 +312,24 @@ def test_changing_the_layout_arrays_after_construction_cannot_reach_past_the_buf
         if value.dtype != F32:
             value[:] = np.iinfo(value.dtype).max // 2
     assert decoder.step(dens).tolist() == expected
+
+
+@pytest.mark.parametrize("isa", supported_isas())
+def test_the_column_of_an_empty_run_is_never_read(isa):
+    # Two lanes of 40 and 30 states; the runs leave out the boundary state 40,
+    # so they do not tile the states and each run is shifted on its own.
+    runs = {
+        "run_lo": np.array([1, 1, 41]),
+        "run_hi": np.array([1, 40, 70]),
+        "run_col": np.array([2**32 - 1, 0, 0], np.uint32),
+    }
+    args, dens = decode_args((40, 30), num_cols=1), chunk(6, num_cols=1)
+    with kernel_isa(isa):
+        expected = decode(**args), ForwardDecoder(**decoder_args((40, 30), 1)).step(dens)
+        with pytest.MonkeyPatch.context() as patch:
+            real = _kernels._split_layout
+            patch.setattr(_kernels, "_split_layout", lambda *a: real(*a) | runs)
+            path, log_probability = decode(**args)
+            states = ForwardDecoder(**decoder_args((40, 30), 1)).step(dens)
+    assert path.tolist() == expected[0][0].tolist() and log_probability == expected[0][1]
+    assert states.tolist() == expected[1].tolist()
