@@ -127,6 +127,15 @@ def edited_layout(**changes):
     return replacement
 
 
+# Runs that leave out the boundary states 3 and 5, so that they do not tile
+# the states, and an empty first run whose column nothing may read.
+GAPPED_RUNS = {
+    "run_lo": np.array([1, 1, 4, 6]),
+    "run_hi": np.array([1, 3, 5, 9]),
+    "run_col": np.array([2**32 - 1, 0, 1, 0], np.uint32),
+}
+
+
 def failing(*args, **kwargs):
     raise MemoryError("failing on purpose")
 
@@ -195,6 +204,11 @@ def decode_cases():
             "np fails",
             MemoryError,
             replaced("np", numpy_without("zeros"), lambda: decode(**good)),
+        ),
+        (
+            "gapped runs",
+            None,
+            replaced("_split_layout", edited_layout(**GAPPED_RUNS), lambda: decode(**good)),
         ),
     ]
 
@@ -267,6 +281,11 @@ def forward_cases():
             MemoryError,
             replaced("np", numpy_without("array"), lambda: Decoder(**good)),
         ),
+        (
+            "gapped runs",
+            None,
+            replaced("_split_layout", edited_layout(**GAPPED_RUNS), stepping(dens)),
+        ),
         ("step 17 columns", ValueError, refused_step(np.ones((2, 17), F32))),
         ("step 1 column", ValueError, refused_step(np.ones((2, 1), F32))),
         ("step float64", ValueError, refused_step(dens.astype(float))),
@@ -291,8 +310,28 @@ def threaded_cases():
     return [("two threads", None, run)]
 
 
+def on_isa(isa, cases):
+    """The cases with the frame loops of the `isa` build, or the widest below it
+    that the processor (or valgrind's model of it) runs."""
+
+    def wrapped(thunk):
+        def run():
+            os.environ["PLINTOR_KERNEL_ISA"] = isa
+            try:
+                return thunk()
+            finally:
+                del os.environ["PLINTOR_KERNEL_ISA"]
+
+        return run
+
+    return [(f"{name} [{isa}]", expected, wrapped(thunk)) for name, expected, thunk in cases]
+
+
 def all_cases():
-    return split_layout_cases() + decode_cases() + forward_cases() + threaded_cases()
+    cases = split_layout_cases()
+    for isa in ("sse2", "avx2", "avx512"):
+        cases += on_isa(isa, decode_cases() + forward_cases())
+    return cases + threaded_cases()
 
 
 def run_cases(repeat):
