@@ -117,8 +117,9 @@ int keep_private_copy(Array<T> &array)
     npy_intp size = array.extent();
     PyRef copy = PyRef::steal(PyArray_SimpleNew(1, &size, typenum));
     if (!copy) return -1;
-    std::ranges::copy(array.span(), static_cast<T *>(PyArray_DATA(
-                                        reinterpret_cast<PyArrayObject *>(copy.get()))));
+    std::ranges::copy(
+        array.span(),
+        static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(copy.get()))));
     return array.acquire(copy.get());
 }
 
