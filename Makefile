@@ -5,11 +5,52 @@
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: test demo bench install clean
+# The sanitizer build lives in its own environment and build directory, so
+# that it never replaces the ordinary build.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+# The interpreter is not instrumented: the ASan runtime is preloaded (with
+# libstdc++, whose __cxa_throw ASan must find when it starts), and Python's
+# allocator is bypassed so that ASan sees every allocation.  Leaks
+# are left to tests/test_sanitizer.py, which runs LeakSanitizer on a
+# workload of its own and tells the interpreter's leaks from ours.
+SANITIZER_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=0:allocator_may_return_null=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PLINTOR_SANITIZER=asan
+
+# The build valgrind runs: the release flags plus debug information.
+MEMCHECK_VENV := .venv-memcheck
+MEMCHECK_PY := $(MEMCHECK_VENV)/bin/python
+VALGRIND := valgrind --tool=memcheck --error-exitcode=99 --errors-for-leak-kinds=none \
+	--leak-check=no --track-origins=yes --num-callers=40 \
+	--suppressions=tools/valgrind-python.supp
+
+.PHONY: test test-asan valgrind valgrind-deps fuzz demo bench install install-asan \
+	install-memcheck clean
 
 # Runs the whole test suite.
 test: install
 	$(PY) -m pytest
+
+# Runs the whole test suite against an ASan + UBSan build; any report fails it.
+# Output is captured at the Python level only, so that a report written just
+# before the process ends still reaches the terminal.
+test-asan: install-asan
+	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -p no:cacheprovider --capture=sys
+
+# Runs every entry point, on success and failure paths, under valgrind memcheck.
+valgrind: install-memcheck
+	PYTHONMALLOC=malloc $(VALGRIND) $(MEMCHECK_PY) tools/memcheck_cases.py
+
+# Installs valgrind with apt-get when it is missing (CI runs as root).
+valgrind-deps:
+	command -v valgrind >/dev/null || (apt-get update -qq && apt-get install -y -qq valgrind)
+
+# Long fuzzing run of every entry point with bad input (minutes).
+fuzz: install
+	PLINTOR_HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest tests/test_fuzz.py -q
 
 # Decodes the built-in example: beats, F-measure and decode time.
 demo: install
@@ -19,12 +60,24 @@ demo: install
 bench: install
 	$(PY) bench/run.py
 
+# Builds and installs the package into .venv.
 install: $(PY)
 	$(PY) -m pip install --quiet ".[test,plot]"
 
-$(PY):
-	PYTHON_313=$$(sh tools/find-python.sh) && "$$PYTHON_313" -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
+# Builds and installs the sanitizer build into .venv-asan.
+install-asan: $(ASAN_PY)
+	$(ASAN_PY) -m pip install --quiet -Cbuild-dir=build/asan \
+		-Ccmake.define.PLINTOR_SANITIZE=ON -Cinstall.strip=false ".[test,plot]"
 
+# Builds and installs the release build with debug information into .venv-memcheck.
+install-memcheck: $(MEMCHECK_PY)
+	$(MEMCHECK_PY) -m pip install --quiet -Cbuild-dir=build/memcheck \
+		-Ccmake.define.CMAKE_CXX_FLAGS=-g -Cinstall.strip=false .
+
+$(PY) $(ASAN_PY) $(MEMCHECK_PY): %/bin/python:
+	PYTHON_313=$$(sh tools/find-python.sh) && "$$PYTHON_313" -m venv $*
+	$@ -m pip install --quiet --upgrade pip
+
+# Removes the environments and the build directories.
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(MEMCHECK_VENV) build

@@ -1,6 +1,7 @@
 #include "binding.hpp"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -317,6 +318,12 @@ int check_view(const Py_buffer &view, int ndim, const ElementType &type)
         PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
         return -1;
     }
+    // Elements are read through typed pointers, which must be aligned; an
+    // empty buffer has no element to read.
+    if (view.len > 0 && reinterpret_cast<std::uintptr_t>(view.buf) % type.size != 0) {
+        PyErr_Format(PyExc_ValueError, "Buffer not aligned to its %zu-byte elements.", type.size);
+        return -1;
+    }
     return 0;
 }
 
@@ -336,6 +343,7 @@ int Buffer::acquire(PyObject *obj, int ndim, const ElementType &type)
         return -1;
     }
     for (int d = 0; d < ndim; ++d) extents_[d] = view_.shape[d];
+    source_ = Py_NewRef(obj);
     return 0;
 }
 
@@ -344,6 +352,7 @@ void Buffer::release() noexcept
     if (held_) {
         held_ = false;
         PyBuffer_Release(&view_);
+        Py_CLEAR(source_);
     }
 }
 

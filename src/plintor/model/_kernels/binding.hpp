@@ -86,7 +86,10 @@ class Buffer {
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
     Buffer(Buffer &&other) noexcept
-        : view_(other.view_), extents_(other.extents_), held_(std::exchange(other.held_, false))
+        : view_(other.view_),
+          extents_(other.extents_),
+          held_(std::exchange(other.held_, false)),
+          source_(std::exchange(other.source_, nullptr))
     {
     }
     Buffer &operator=(Buffer &&other) noexcept
@@ -95,6 +98,7 @@ class Buffer {
         view_ = other.view_;
         extents_ = other.extents_;
         held_ = std::exchange(other.held_, false);
+        source_ = std::exchange(other.source_, nullptr);
         return *this;
     }
     ~Buffer() { release(); }
@@ -108,8 +112,10 @@ class Buffer {
     bool is_none() const noexcept { return !held_; }
     void *data() const noexcept { return held_ ? view_.buf : nullptr; }
     Py_ssize_t extent(int dim) const noexcept { return held_ ? extents_[dim] : 0; }
-    // The exporting object, borrowed; NULL for None.
-    PyObject *owner() const noexcept { return held_ ? view_.obj : nullptr; }
+    // The object that was bound, borrowed; NULL for None.  It is not always
+    // the buffer's `obj`: for an exporter written in Python that is a wrapper
+    // which offers no buffer of its own.
+    PyObject *owner() const noexcept { return source_; }
 
   private:
     // Some exporters point the view's shape into the view itself, which a
@@ -117,6 +123,7 @@ class Buffer {
     Py_buffer view_{};
     std::array<Py_ssize_t, max_ndim> extents_{};
     bool held_ = false;
+    PyObject *source_ = nullptr;  // a strong reference while held
 };
 
 // A typed view of an acquired buffer with NDim dimensions.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <limits>
 #include <new>
 #include <utility>
 #include <vector>
@@ -84,6 +85,9 @@ struct DecoderState {
     // Set while a step runs.  It is read and written only with the
     // interpreter lock held, so a plain bool serves.
     bool in_step = false;
+    // Set once construction has succeeded.  A subclass's finaliser can still
+    // reach, and keep, an instance whose construction failed half-way.
+    bool constructed = false;
 };
 
 struct ForwardDecoderObject {
@@ -257,6 +261,7 @@ PyObject *forward_decoder_new(PyTypeObject *type, PyObject *args, PyObject *kwar
     try {
         if (construct(args, kwargs, decoder_state(self.get())) < 0)
             return nullptr;
+        decoder_state(self.get()).constructed = true;
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
@@ -280,9 +285,15 @@ void forward_decoder_dealloc(PyObject *self)
 
 // One decoder must not be used from two threads at once: step runs its
 // frame loop with the interpreter lock released, and a second caller would
-// race on the belief.  The second caller gets an error instead.
+// race on the belief.  The second caller gets an error instead, and so does
+// the caller of a decoder whose construction failed.
 int refuse_if_busy(const char *method, const DecoderState &state)
 {
+    if (!state.constructed) {
+        PyErr_Format(PyExc_ValueError, "%s(): this ForwardDecoder was not fully constructed",
+                     method);
+        return -1;
+    }
     if (!state.in_step)
         return 0;
     PyErr_Format(PyExc_RuntimeError,
@@ -398,6 +409,10 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     const Py_ssize_t num_cols = dens.extent(1);
     if (check_columns_of_chunk(state, num_cols) < 0)
         return nullptr;
+    if (dens.extent(0) > std::numeric_limits<std::int32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "step(): 'dens' has more than 2**31 - 1 frames");
+        return nullptr;
+    }
     Array<std::uint32_t> out;
     PyRef result = PyRef::steal(new_output(dens.extent(0), out));
     if (!result)

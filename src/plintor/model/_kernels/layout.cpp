@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "module.hpp"
+#include "numpy_api.hpp"
 #include "pyref.hpp"
 
 namespace plintor {
@@ -96,12 +98,39 @@ PyObject *layout_item(PyObject *layout, const char *key)
     return value;
 }
 
+// A private copy of an index array, bound in its place.  The frame loops
+// trust the indices once check_layout has passed them, but whoever built the
+// layout may still hold its arrays and change them afterwards.  No layout
+// array of a graph the kernels can count has more than 2**31 entries, so a
+// longer one is refused before it is read.
+template <class T>
+int keep_private_copy(Array<T> &array)
+{
+    constexpr int typenum = std::is_same_v<T, std::uint32_t> ? NPY_UINT32 : NPY_INT64;
+    static_assert(std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::int64_t>);
+    if (array.extent() > max_count + 1) {
+        PyErr_SetString(PyExc_ValueError,
+                        "_split_layout() returned an inconsistent layout: more than 2**31 - 1 "
+                        "entries");
+        return -1;
+    }
+    npy_intp size = array.extent();
+    PyRef copy = PyRef::steal(PyArray_SimpleNew(1, &size, typenum));
+    if (!copy) return -1;
+    std::ranges::copy(
+        array.span(),
+        static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(copy.get()))));
+    return array.acquire(copy.get());
+}
+
 template <class T>
 int bind_item(PyObject *layout, const char *key, Array<T> &array)
 {
     PyRef value = PyRef::steal(layout_item(layout, key));
     if (!value) return -1;
-    return array.acquire(value.get());
+    if (array.acquire(value.get()) < 0) return -1;
+    if constexpr (std::is_integral_v<T>) return keep_private_copy(array);
+    return 0;
 }
 
 int bind_layout(PyObject *result, bool with_orig, Layout &layout)

@@ -62,6 +62,8 @@ void shift_runs(std::span<const std::int64_t> run_lo, std::span<const std::int64
     for (std::size_t r = 0; r < run_lo.size(); ++r) {
         const auto lo = static_cast<std::int32_t>(run_lo[r]);
         const auto hi = static_cast<std::int32_t>(run_hi[r]);
+        // The column of an empty run is never checked, so it is never read.
+        if (lo >= hi) continue;
         const float dval = d[run_col[r]];
         const Vec::F dvec = Vec::broadcast(dval);
         std::int32_t s = lo;
