@@ -18,11 +18,9 @@ void renormalise(float *scores, std::int32_t num_states, double &offset)
 {
     float top = scores[0];
     for (std::int32_t s = 1; s < num_states; ++s) {
-        if (scores[s] > top)
-            top = scores[s];
+        if (scores[s] > top) top = scores[s];
     }
-    if (!(top > minus_infinity))
-        return;
+    if (!(top > minus_infinity)) return;
     for (std::int32_t s = 0; s < num_states; ++s)
         scores[s] -= top;
     offset += static_cast<double>(top);
@@ -32,10 +30,8 @@ std::int32_t first_argmax(const float *scores, std::int32_t num_states)
 {
     std::int32_t best = 0;
     for (std::int32_t s = 0; s < num_states; ++s) {
-        if (std::isnan(scores[s]))
-            return s;
-        if (scores[s] > scores[best])
-            best = s;
+        if (std::isnan(scores[s])) return s;
+        if (scores[s] > scores[best]) best = s;
     }
     return best;
 }
@@ -68,8 +64,7 @@ extern "C" double csr_viterbi(const std::uint32_t *pred, const std::uint32_t *pt
             }
             cur[s] = best;
         }
-        if (renorm_period > 0 && (t + 1) % renorm_period == 0)
-            renormalise(cur, num_states, offset);
+        if (renorm_period > 0 && (t + 1) % renorm_period == 0) renormalise(cur, num_states, offset);
         std::swap(prev, cur);
     }
     const std::int32_t state = first_argmax(prev, num_states);

@@ -14,8 +14,7 @@ int intern_signature(Signature &sig)
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         if (sig.interned[i] == nullptr) {
             sig.interned[i] = PyUnicode_InternFromString(sig.params[i]);
-            if (sig.interned[i] == nullptr)
-                return -1;
+            if (sig.interned[i] == nullptr) return -1;
         }
     }
     return 0;
@@ -38,10 +37,8 @@ int raise_count_error(const Signature &sig, bool below, Py_ssize_t given)
 bool positional_count_is_bad(const Signature &sig, Py_ssize_t nargs, bool have_keywords)
 {
     const Py_ssize_t num_params = static_cast<Py_ssize_t>(sig.params.size());
-    if (have_keywords)
-        return nargs > num_params;
-    if (sig.num_required == num_params)
-        return nargs != num_params;
+    if (have_keywords) return nargs > num_params;
+    if (sig.num_required == num_params) return nargs != num_params;
     return nargs < sig.num_required || nargs > num_params;
 }
 
@@ -50,15 +47,12 @@ Py_ssize_t find_parameter(const Signature &sig, PyObject *keyword)
 {
     const Py_ssize_t num_params = static_cast<Py_ssize_t>(sig.params.size());
     for (Py_ssize_t i = 0; i < num_params; ++i) {
-        if (sig.interned[i] == keyword)
-            return i;
+        if (sig.interned[i] == keyword) return i;
     }
     for (Py_ssize_t i = 0; i < num_params; ++i) {
         const int equal = PyUnicode_Compare(sig.interned[i], keyword);
-        if (equal == -1 && PyErr_Occurred())
-            return -2;
-        if (equal == 0)
-            return i;
+        if (equal == -1 && PyErr_Occurred()) return -2;
+        if (equal == 0) return i;
     }
     return -1;
 }
@@ -71,8 +65,7 @@ int bind_keyword(const Signature &sig, Py_ssize_t nargs, PyObject *keyword, PyOb
         return -1;
     }
     const Py_ssize_t index = find_parameter(sig, keyword);
-    if (index == -2)
-        return -1;
+    if (index == -2) return -1;
     if (index == -1) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
                      keyword);
@@ -97,12 +90,10 @@ int bind_keywords(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
     for (Py_ssize_t i = 0; i < num_params; ++i)
         bound[i] = i < nargs ? args[i] : nullptr;
     for (std::size_t k = 0; k < kwnames.size(); ++k) {
-        if (bind_keyword(sig, nargs, kwnames[k], kwvalues[k], bound) < 0)
-            return -1;
+        if (bind_keyword(sig, nargs, kwnames[k], kwvalues[k], bound) < 0) return -1;
     }
     for (Py_ssize_t i = 0; i < sig.num_required; ++i) {
-        if (bound[i] == nullptr)
-            return raise_count_error(sig, true, i);
+        if (bound[i] == nullptr) return raise_count_error(sig, true, i);
     }
     return 0;
 }
@@ -144,8 +135,7 @@ int convert_double(PyObject *obj, double *out)
         return 0;
     }
     const double value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred())
-        return -1;
+    if (value == -1.0 && PyErr_Occurred()) return -1;
     *out = value;
     return 0;
 }
@@ -160,8 +150,7 @@ int convert_int32(PyObject *obj, std::int32_t *out)
             return -1;
         }
         converted = PyRef::steal(number->nb_int(obj));
-        if (!converted)
-            return -1;
+        if (!converted) return -1;
         if (!PyLong_Check(converted.get())) {
             PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
                          Py_TYPE(converted.get())->tp_name);
@@ -171,8 +160,7 @@ int convert_int32(PyObject *obj, std::int32_t *out)
     }
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (value == -1 && PyErr_Occurred())
-        return -1;
+    if (value == -1 && PyErr_Occurred()) return -1;
     if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
         return -1;
@@ -242,8 +230,7 @@ const char *describe_compound(char code)
 FormatElement parse_format(const char *format)
 {
     FormatElement element;
-    if (format == nullptr)
-        format = "B";
+    if (format == nullptr) format = "B";
     bool standard = false;
     switch (*format) {
         case '>':
@@ -263,11 +250,9 @@ FormatElement parse_format(const char *format)
             break;
     }
     for (const FormatCode &code : format_codes) {
-        if (code.code != format[0])
-            continue;
+        if (code.code != format[0]) continue;
         const std::size_t size = standard ? code.standard_size : code.native_size;
-        if (format[1] != '\0' || size == 0)
-            break;
+        if (format[1] != '\0' || size == 0) break;
         element.type = {code.name, code.kind, size};
         return element;
     }
@@ -277,12 +262,10 @@ FormatElement parse_format(const char *format)
 
 bool is_c_contiguous(const Py_buffer &view)
 {
-    if (view.strides == nullptr)
-        return true;
+    if (view.strides == nullptr) return true;
     Py_ssize_t expected = view.itemsize;
     for (int d = view.ndim - 1; d >= 0; --d) {
-        if (view.shape[d] > 1 && view.strides[d] != expected)
-            return false;
+        if (view.shape[d] > 1 && view.strides[d] != expected) return false;
         expected *= view.shape[d];
     }
     return true;
@@ -332,8 +315,7 @@ int check_view(const Py_buffer &view, int ndim, const ElementType &type)
 int Buffer::acquire(PyObject *obj, int ndim, const ElementType &type)
 {
     release();
-    if (obj == Py_None)
-        return 0;
+    if (obj == Py_None) return 0;
     if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
         return -1;
     }
@@ -342,7 +324,8 @@ int Buffer::acquire(PyObject *obj, int ndim, const ElementType &type)
         release();
         return -1;
     }
-    for (int d = 0; d < ndim; ++d) extents_[d] = view_.shape[d];
+    for (int d = 0; d < ndim; ++d)
+        extents_[d] = view_.shape[d];
     source_ = Py_NewRef(obj);
     return 0;
 }

@@ -74,8 +74,7 @@ int invalid(const char *what)
 int refuse_none(const DecodeArgs &args)
 {
     for (std::size_t i = 0; i < num_array_params; ++i) {
-        if (require_array(function_name, decode_params[i], args.objects[i]) < 0)
-            return -1;
+        if (require_array(function_name, decode_params[i], args.objects[i]) < 0) return -1;
     }
     return 0;
 }
@@ -92,13 +91,11 @@ std::int32_t check_arguments(const DecodeArgs &args)
         return -1;
     }
     const std::int32_t num_states = check_graph(function_name, "log_prob", args.graph);
-    if (num_states < 0)
-        return -1;
+    if (num_states < 0) return -1;
     if (args.log_initial.extent() != num_states) {
         return invalid("'log_initial' must have one entry per state (len(ptr) - 1)");
     }
-    if (check_columns(function_name, args.graph.columns, num_cols) < 0)
-        return -1;
+    if (check_columns(function_name, args.graph.columns, num_cols) < 0) return -1;
     if (args.log_dens.extent(0) > std::numeric_limits<std::int32_t>::max()) {
         return invalid("'log_dens' has more than 2**31 - 1 frames");
     }
@@ -110,10 +107,8 @@ std::int32_t check_arguments(const DecodeArgs &args)
 int check_decode_layout(const Layout &layout, std::int32_t num_states, Py_ssize_t num_cols)
 {
     std::uint32_t max_column = 0;
-    if (check_layout(layout, num_states, true, &max_column) < 0)
-        return -1;
-    if (max_column < num_cols)
-        return 0;
+    if (check_layout(layout, num_states, true, &max_column) < 0) return -1;
+    if (max_column < num_cols) return 0;
     PyErr_Format(PyExc_ValueError,
                  "_split_layout() returned an inconsistent layout: column %u is not below the "
                  "number of density columns (%zd)",
@@ -141,13 +136,11 @@ template <class T, int NDim>
 int bind_new(PyObject *array, const char *maker, const std::type_identity_t<Shape<NDim>> &shape,
              Array<T, NDim> &out)
 {
-    if (out.acquire(array) < 0)
-        return -1;
+    if (out.acquire(array) < 0) return -1;
     bool matches = !out.is_none();
     for (int d = 0; d < NDim; ++d)
         matches = matches && out.extent(d) == shape[d];
-    if (matches)
-        return 0;
+    if (matches) return 0;
     PyErr_Format(PyExc_ValueError, "np.%s() did not return an array of the requested shape", maker);
     return -1;
 }
@@ -158,14 +151,11 @@ int allocate(PyObject *np, const char *maker, const char *dtype,
              const std::type_identity_t<Shape<NDim>> &shape, Array<T, NDim> &out)
 {
     PyRef shape_obj = PyRef::steal(shape_object<NDim>(shape));
-    if (!shape_obj)
-        return -1;
+    if (!shape_obj) return -1;
     PyRef type = PyRef::steal(PyObject_GetAttrString(np, dtype));
-    if (!type)
-        return -1;
+    if (!type) return -1;
     PyRef array = PyRef::steal(PyObject_CallMethod(np, maker, "OO", shape_obj.get(), type.get()));
-    if (!array)
-        return -1;
+    if (!array) return -1;
     return bind_new(array.get(), maker, shape, out);
 }
 
@@ -174,20 +164,15 @@ int allocate(PyObject *np, const char *maker, const char *dtype,
 int copy_scores(PyObject *np, PyObject *source, Py_ssize_t num_states, Array<float> &out)
 {
     PyRef type = PyRef::steal(PyObject_GetAttrString(np, "float32"));
-    if (!type)
-        return -1;
+    if (!type) return -1;
     PyRef array_fn = PyRef::steal(PyObject_GetAttrString(np, "array"));
-    if (!array_fn)
-        return -1;
+    if (!array_fn) return -1;
     PyRef args = PyRef::steal(PyTuple_Pack(1, source));
-    if (!args)
-        return -1;
+    if (!args) return -1;
     PyRef kwargs = PyRef::steal(Py_BuildValue("{sOsO}", "dtype", type.get(), "copy", Py_True));
-    if (!kwargs)
-        return -1;
+    if (!kwargs) return -1;
     PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), args.get(), kwargs.get()));
-    if (!array)
-        return -1;
+    if (!array) return -1;
     return bind_new(array.get(), "array", {num_states}, out);
 }
 
@@ -243,8 +228,7 @@ PyObject *best_path(PyObject *np, const Workspace &work, const kernels::BackPoin
     const std::int32_t state = kernels::first_argmax(last);
     const double log_probability = scores.offset + static_cast<double>(last[state]);
     Array<std::int64_t> path;
-    if (allocate(np, "empty", "int64", {num_frames}, path) < 0)
-        return nullptr;
+    if (allocate(np, "empty", "int64", {num_frames}, path) < 0) return nullptr;
     if (last[state] > -std::numeric_limits<float>::infinity()) {
         kernels::backtrack(bt, work.is_bnd.span(), work.bnd_col.span(),
                            static_cast<std::uint32_t>(state), path.span());
@@ -252,18 +236,15 @@ PyObject *best_path(PyObject *np, const Workspace &work, const kernels::BackPoin
         std::ranges::fill(path.span(), 0);
     }
     PyRef log_probability_obj = PyRef::steal(PyFloat_FromDouble(log_probability));
-    if (!log_probability_obj)
-        return nullptr;
+    if (!log_probability_obj) return nullptr;
     return PyTuple_Pack(2, path.owner(), log_probability_obj.get());
 }
 
 PyObject *decode_impl(const DecodeArgs &args)
 {
-    if (refuse_none(args) < 0)
-        return nullptr;
+    if (refuse_none(args) < 0) return nullptr;
     const std::int32_t num_states = check_arguments(args);
-    if (num_states < 0)
-        return nullptr;
+    if (num_states < 0) return nullptr;
     const Py_ssize_t num_cols = args.log_dens.extent(1);
     Layout layout;
     if (load_layout(args.graph, 0.0, true, layout) < 0 ||
@@ -271,11 +252,9 @@ PyObject *decode_impl(const DecodeArgs &args)
         return nullptr;
     }
     PyRef np = PyRef::steal(module_lookup("np"));
-    if (!np)
-        return nullptr;
+    if (!np) return nullptr;
     Workspace work;
-    if (allocate_workspace(np.get(), args, layout, num_states, work) < 0)
-        return nullptr;
+    if (allocate_workspace(np.get(), args, layout, num_states, work) < 0) return nullptr;
     kernels::mark_boundaries(layout.bnd_state.span(), work.is_bnd.span(), work.bnd_col.span());
 
     const auto num_frames = static_cast<std::int32_t>(args.log_dens.extent(0));
@@ -307,14 +286,12 @@ PyObject *decode_impl(const DecodeArgs &args)
 PyObject *decode(KernelFunction *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *bound[std::size(decode_params)];
-    if (bind_arguments(decode_signature, args, nargs, kwnames, bound) < 0)
-        return nullptr;
+    if (bind_arguments(decode_signature, args, nargs, kwnames, bound) < 0) return nullptr;
     if (bound[renorm_period_index] == nullptr) {
         bound[renorm_period_index] = kernel_function_default(func, renorm_period_index);
     }
     DecodeArgs decode_args;
-    if (bind_decode_args(bound, decode_args) < 0)
-        return nullptr;
+    if (bind_decode_args(bound, decode_args) < 0) return nullptr;
     try {
         return decode_impl(decode_args);
     } catch (const std::bad_alloc &) {
@@ -336,11 +313,9 @@ const FunctionDef decode_def = {
 int add_decode(PyObject *module)
 {
     PyRef defaults = PyRef::steal(Py_BuildValue("(l)", default_renorm_period));
-    if (!defaults)
-        return -1;
+    if (!defaults) return -1;
     PyRef func = PyRef::steal(kernel_function_new(&decode_def, defaults.get()));
-    if (!func)
-        return -1;
+    if (!func) return -1;
     return PyModule_AddObjectRef(module, "decode", func.get());
 }
 

@@ -114,8 +114,7 @@ Signature cinit_signature = {
 PyObject *numpy_attr(const char *name)
 {
     PyRef np = PyRef::steal(module_lookup("np"));
-    if (!np)
-        return nullptr;
+    if (!np) return nullptr;
     return PyObject_GetAttrString(np.get(), name);
 }
 
@@ -123,8 +122,7 @@ PyObject *numpy_attr(const char *name)
 // every buffer length.
 int check_length(const char *function, Py_ssize_t length, Py_ssize_t expected)
 {
-    if (length == expected)
-        return 0;
+    if (length == expected) return 0;
     PyErr_Format(PyExc_ValueError, "np.%s() returned %zd elements, expected %zd", function, length,
                  expected);
     return -1;
@@ -136,30 +134,24 @@ int new_float_vector(const char *function, PyObject *source, bool copy, Py_ssize
                      Array<float> &vector)
 {
     PyRef func = PyRef::steal(numpy_attr(function));
-    if (!func)
-        return -1;
+    if (!func) return -1;
     PyRef dtype = PyRef::steal(numpy_attr("float32"));
-    if (!dtype)
-        return -1;
+    if (!dtype) return -1;
     PyRef kwargs =
         PyRef::steal(copy ? Py_BuildValue("{s:O,s:O}", "dtype", dtype.get(), "copy", Py_True)
                           : Py_BuildValue("{s:O}", "dtype", dtype.get()));
-    if (!kwargs)
-        return -1;
+    if (!kwargs) return -1;
     PyRef args = PyRef::steal(PyTuple_Pack(1, source));
-    if (!args)
-        return -1;
+    if (!args) return -1;
     PyRef result = PyRef::steal(PyObject_Call(func.get(), args.get(), kwargs.get()));
-    if (!result || vector.acquire(result.get()) < 0)
-        return -1;
+    if (!result || vector.acquire(result.get()) < 0) return -1;
     return check_length(function, vector.extent(), length);
 }
 
 int new_empty_vector(Py_ssize_t length, Array<float> &vector)
 {
     PyRef size = PyRef::steal(PyLong_FromSsize_t(length));
-    if (!size)
-        return -1;
+    if (!size) return -1;
     return new_float_vector("empty", size.get(), false, length, vector);
 }
 
@@ -168,8 +160,7 @@ int new_empty_vector(Py_ssize_t length, Array<float> &vector)
 int copy_initial(const Array<float> &initial, Array<float> &copy)
 {
     PyRef view = PyRef::steal(PyMemoryView_FromObject(initial.owner()));
-    if (!view)
-        return -1;
+    if (!view) return -1;
     return new_float_vector("array", view.get(), true, initial.extent(), copy);
 }
 
@@ -179,10 +170,8 @@ int copy_initial(const Array<float> &initial, Array<float> &copy)
 int take_layout(const Graph &graph, DecoderState &state)
 {
     Layout layout;
-    if (load_layout(graph, 1.0, false, layout) < 0)
-        return -1;
-    if (check_layout(layout, state.num_states, false, &state.max_column) < 0)
-        return -1;
+    if (load_layout(graph, 1.0, false, layout) < 0) return -1;
+    if (check_layout(layout, state.num_states, false, &state.max_column) < 0) return -1;
     make_frame_plan(layout, state.num_states, state.plan);
     state.edge_products.resize(layout.bnd_src.span().size());
     state.num_runs = layout.num_runs();
@@ -204,22 +193,17 @@ int take_layout(const Graph &graph, DecoderState &state)
 int construct_impl(const Graph &graph, const Array<float> &initial, DecoderState &state)
 {
     state.num_states = check_graph(decoder_name, "prob", graph);
-    if (state.num_states < 0)
-        return -1;
+    if (state.num_states < 0) return -1;
     if (initial.extent() != state.num_states) {
         PyErr_Format(PyExc_ValueError,
                      "%s(): 'initial' must have one entry per state (%d), not %zd", decoder_name,
                      state.num_states, initial.extent());
         return -1;
     }
-    if (take_layout(graph, state) < 0)
-        return -1;
-    if (new_empty_vector(std::max(state.num_pred, 1), state.pl) < 0)
-        return -1;
-    if (copy_initial(initial, state.initial) < 0)
-        return -1;
-    if (copy_initial(initial, state.belief) < 0)
-        return -1;
+    if (take_layout(graph, state) < 0) return -1;
+    if (new_empty_vector(std::max(state.num_pred, 1), state.pl) < 0) return -1;
+    if (copy_initial(initial, state.initial) < 0) return -1;
+    if (copy_initial(initial, state.belief) < 0) return -1;
     return new_empty_vector(state.num_states, state.scratch);
 }
 
@@ -227,16 +211,14 @@ int construct_impl(const Graph &graph, const Array<float> &initial, DecoderState
 template <class T>
 int acquire_required(PyObject *obj, const char *argument, Array<T> &array)
 {
-    if (require_array(decoder_name, argument, obj) < 0)
-        return -1;
+    if (require_array(decoder_name, argument, obj) < 0) return -1;
     return array.acquire(obj);
 }
 
 int construct(PyObject *args, PyObject *kwargs, DecoderState &state)
 {
     PyObject *bound[std::size(cinit_params)];
-    if (bind_arguments_dict(cinit_signature, args, kwargs, bound) < 0)
-        return -1;
+    if (bind_arguments_dict(cinit_signature, args, kwargs, bound) < 0) return -1;
     Graph graph;
     Array<float> initial;
     if (acquire_required(bound[0], "pred", graph.pred) < 0 ||
@@ -255,12 +237,10 @@ int construct(PyObject *args, PyObject *kwargs, DecoderState &state)
 PyObject *forward_decoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
-    if (!self)
-        return nullptr;
+    if (!self) return nullptr;
     new (&decoder_state(self.get())) DecoderState();
     try {
-        if (construct(args, kwargs, decoder_state(self.get())) < 0)
-            return nullptr;
+        if (construct(args, kwargs, decoder_state(self.get())) < 0) return nullptr;
         decoder_state(self.get()).constructed = true;
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
@@ -294,8 +274,7 @@ int refuse_if_busy(const char *method, const DecoderState &state)
                      method);
         return -1;
     }
-    if (!state.in_step)
-        return 0;
+    if (!state.in_step) return 0;
     PyErr_Format(PyExc_RuntimeError,
                  "%s(): another step() is running on this ForwardDecoder; a decoder must not be "
                  "used from two threads at once",
@@ -324,18 +303,15 @@ Signature reset_signature = {
 
 PyObject *reset_impl(DecoderState &state)
 {
-    if (refuse_if_busy("reset", state) < 0)
-        return nullptr;
+    if (refuse_if_busy("reset", state) < 0) return nullptr;
     std::ranges::copy(state.initial.span(), state.belief.data());
     Py_RETURN_NONE;
 }
 
 PyObject *reset(KernelFunction *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_method_self(func, &ForwardDecoderType, args, nargs) < 0)
-        return nullptr;
-    if (bind_arguments(reset_signature, args + 1, nargs - 1, kwnames, nullptr) < 0)
-        return nullptr;
+    if (check_method_self(func, &ForwardDecoderType, args, nargs) < 0) return nullptr;
+    if (bind_arguments(reset_signature, args + 1, nargs - 1, kwnames, nullptr) < 0) return nullptr;
     return reset_impl(decoder_state(args[0]));
 }
 
@@ -369,20 +345,15 @@ int check_columns_of_chunk(const DecoderState &state, Py_ssize_t num_cols)
 PyObject *new_output(Py_ssize_t num_frames, Array<std::uint32_t> &out)
 {
     PyRef empty = PyRef::steal(numpy_attr("empty"));
-    if (!empty)
-        return nullptr;
+    if (!empty) return nullptr;
     PyRef dtype = PyRef::steal(numpy_attr("uint32"));
-    if (!dtype)
-        return nullptr;
+    if (!dtype) return nullptr;
     PyRef size = PyRef::steal(PyLong_FromSsize_t(num_frames));
-    if (!size)
-        return nullptr;
+    if (!size) return nullptr;
     PyRef result =
         PyRef::steal(PyObject_CallFunctionObjArgs(empty.get(), size.get(), dtype.get(), nullptr));
-    if (!result || out.acquire(result.get()) < 0)
-        return nullptr;
-    if (check_length("empty", out.extent(), num_frames) < 0)
-        return nullptr;
+    if (!result || out.acquire(result.get()) < 0) return nullptr;
+    if (check_length("empty", out.extent(), num_frames) < 0) return nullptr;
     return result.release();
 }
 
@@ -403,20 +374,17 @@ kernels::ForwardLayout forward_layout(const DecoderState &state)
 
 PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
 {
-    if (refuse_if_busy("step", state) < 0)
-        return nullptr;
+    if (refuse_if_busy("step", state) < 0) return nullptr;
     const StepGuard guard(state);
     const Py_ssize_t num_cols = dens.extent(1);
-    if (check_columns_of_chunk(state, num_cols) < 0)
-        return nullptr;
+    if (check_columns_of_chunk(state, num_cols) < 0) return nullptr;
     if (dens.extent(0) > std::numeric_limits<std::int32_t>::max()) {
         PyErr_SetString(PyExc_ValueError, "step(): 'dens' has more than 2**31 - 1 frames");
         return nullptr;
     }
     Array<std::uint32_t> out;
     PyRef result = PyRef::steal(new_output(dens.extent(0), out));
-    if (!result)
-        return nullptr;
+    if (!result) return nullptr;
     kernels::BeliefBuffers buffers{.belief = state.belief.span(),
                                    .scratch = state.scratch.span(),
                                    .products = state.edge_products};
@@ -427,23 +395,18 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
                             out.span());
     }
     // After an odd number of frames the belief lives in the former scratch.
-    if (buffers.belief.data() != state.belief.data())
-        std::swap(state.belief, state.scratch);
+    if (buffers.belief.data() != state.belief.data()) std::swap(state.belief, state.scratch);
     return result.release();
 }
 
 PyObject *step(KernelFunction *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_method_self(func, &ForwardDecoderType, args, nargs) < 0)
-        return nullptr;
+    if (check_method_self(func, &ForwardDecoderType, args, nargs) < 0) return nullptr;
     PyObject *bound[std::size(step_params)];
-    if (bind_arguments(step_signature, args + 1, nargs - 1, kwnames, bound) < 0)
-        return nullptr;
-    if (require_array("step", "dens", bound[0]) < 0)
-        return nullptr;
+    if (bind_arguments(step_signature, args + 1, nargs - 1, kwnames, bound) < 0) return nullptr;
+    if (require_array("step", "dens", bound[0]) < 0) return nullptr;
     Array<float, 2> dens;
-    if (dens.acquire(bound[0]) < 0)
-        return nullptr;
+    if (dens.acquire(bound[0]) < 0) return nullptr;
     return step_impl(decoder_state(args[0]), dens);
 }
 
@@ -454,10 +417,8 @@ PyObject *step(KernelFunction *func, PyObject *const *args, Py_ssize_t nargs, Py
 PyObject *refuse_pickling(const Signature &signature, KernelFunction *func, PyObject *const *args,
                           Py_ssize_t nargs, PyObject *kwnames, PyObject **bound)
 {
-    if (check_method_self(func, &ForwardDecoderType, args, nargs) < 0)
-        return nullptr;
-    if (bind_arguments(signature, args + 1, nargs - 1, kwnames, bound) < 0)
-        return nullptr;
+    if (check_method_self(func, &ForwardDecoderType, args, nargs) < 0) return nullptr;
+    if (bind_arguments(signature, args + 1, nargs - 1, kwnames, bound) < 0) return nullptr;
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return nullptr;
 }
@@ -533,8 +494,7 @@ const FunctionDef setstate_def = {
 int set_class_attr(const char *name, PyObject *value)
 {
     PyRef dict = PyRef::steal(PyType_GetDict(&ForwardDecoderType));
-    if (!dict || PyDict_SetItemString(dict.get(), name, value) < 0)
-        return -1;
+    if (!dict || PyDict_SetItemString(dict.get(), name, value) < 0) return -1;
     PyType_Modified(&ForwardDecoderType);
     return 0;
 }
@@ -542,15 +502,15 @@ int set_class_attr(const char *name, PyObject *value)
 int add_method(const FunctionDef &def)
 {
     PyRef func = PyRef::steal(kernel_function_new(&def, nullptr));
-    if (!func)
-        return -1;
+    if (!func) return -1;
     return set_class_attr(def.name, func.get());
 }
 
 }  // namespace
 
 PyTypeObject ForwardDecoderType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "plintor.model._kernels.ForwardDecoder",
+    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+    .tp_name = "plintor.model._kernels.ForwardDecoder",
     .tp_basicsize = sizeof(ForwardDecoderObject),
     .tp_dealloc = forward_decoder_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
@@ -563,26 +523,19 @@ PyTypeObject ForwardDecoderType = {
 // step, __reduce__ and __setstate__ in that order.
 int add_forward_decoder(PyObject *module)
 {
-    if (intern_signature(cinit_signature) < 0)
-        return -1;
-    if (PyType_Ready(&ForwardDecoderType) < 0)
-        return -1;
+    if (intern_signature(cinit_signature) < 0) return -1;
+    if (PyType_Ready(&ForwardDecoderType) < 0) return -1;
     auto *type = reinterpret_cast<PyObject *>(&ForwardDecoderType);
-    if (PyModule_AddObjectRef(module, decoder_name, type) < 0)
-        return -1;
-    if (set_class_attr(reset_def.name, Py_None) < 0)
-        return -1;
-    if (set_class_attr(step_def.name, Py_None) < 0)
-        return -1;
-    if (add_method(reduce_def) < 0)
-        return -1;
+    if (PyModule_AddObjectRef(module, decoder_name, type) < 0) return -1;
+    if (set_class_attr(reset_def.name, Py_None) < 0) return -1;
+    if (set_class_attr(step_def.name, Py_None) < 0) return -1;
+    if (add_method(reduce_def) < 0) return -1;
     return add_method(setstate_def);
 }
 
 int add_forward_decoder_methods()
 {
-    if (add_method(reset_def) < 0)
-        return -1;
+    if (add_method(reset_def) < 0) return -1;
     return add_method(step_def);
 }
 

@@ -38,8 +38,7 @@ PyObject *kernel_function_repr(PyObject *self)
 // instance, and stay plain functions when read from the class.
 PyObject *kernel_function_descr_get(PyObject *self, PyObject *obj, PyObject *)
 {
-    if (obj == nullptr || obj == Py_None)
-        return Py_NewRef(self);
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
@@ -47,11 +46,9 @@ PyObject *make_parameter(PyObject *parameter_class, PyObject *kind, const char *
                          PyObject *default_value)
 {
     PyRef args = PyRef::steal(Py_BuildValue("(sO)", name, kind));
-    if (!args)
-        return nullptr;
+    if (!args) return nullptr;
     PyRef kwargs = PyRef::steal(PyDict_New());
-    if (!kwargs)
-        return nullptr;
+    if (!kwargs) return nullptr;
     if (default_value != nullptr &&
         PyDict_SetItemString(kwargs.get(), "default", default_value) < 0) {
         return nullptr;
@@ -65,30 +62,24 @@ PyObject *kernel_function_get_signature(PyObject *self, void *)
     auto *func = reinterpret_cast<KernelFunction *>(self);
     const Signature &sig = *func->def->signature;
     PyRef inspect = PyRef::steal(PyImport_ImportModule("inspect"));
-    if (!inspect)
-        return nullptr;
+    if (!inspect) return nullptr;
     PyRef parameter_class = PyRef::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    if (!parameter_class)
-        return nullptr;
+    if (!parameter_class) return nullptr;
     PyRef kind =
         PyRef::steal(PyObject_GetAttrString(parameter_class.get(), "POSITIONAL_OR_KEYWORD"));
-    if (!kind)
-        return nullptr;
+    if (!kind) return nullptr;
     PyRef parameters = PyRef::steal(PyList_New(0));
-    if (!parameters)
-        return nullptr;
+    if (!parameters) return nullptr;
     if (func->def->is_method) {
         PyRef parameter =
             PyRef::steal(make_parameter(parameter_class.get(), kind.get(), "self", nullptr));
-        if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0)
-            return nullptr;
+        if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) return nullptr;
     }
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         PyObject *default_value = kernel_function_default(func, static_cast<Py_ssize_t>(i));
         PyRef parameter = PyRef::steal(
             make_parameter(parameter_class.get(), kind.get(), sig.params[i], default_value));
-        if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0)
-            return nullptr;
+        if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) return nullptr;
     }
     return PyObject_CallMethod(inspect.get(), "Signature", "O", parameters.get());
 }
@@ -110,7 +101,8 @@ PyGetSetDef kernel_function_getset[] = {
 }  // namespace
 
 PyTypeObject KernelFunctionType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "plintor.model._kernels.kernel_function",
+    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+    .tp_name = "plintor.model._kernels.kernel_function",
     .tp_basicsize = sizeof(KernelFunction),
     .tp_dealloc = kernel_function_dealloc,
     .tp_vectorcall_offset = offsetof(KernelFunction, vectorcall),
@@ -126,12 +118,10 @@ PyTypeObject KernelFunctionType = {
 
 PyObject *kernel_function_new(const FunctionDef *def, PyObject *defaults)
 {
-    if (intern_signature(*def->signature) < 0)
-        return nullptr;
+    if (intern_signature(*def->signature) < 0) return nullptr;
     PyRef self = PyRef::steal(
         reinterpret_cast<PyObject *>(PyObject_New(KernelFunction, &KernelFunctionType)));
-    if (!self)
-        return nullptr;
+    if (!self) return nullptr;
     auto *func = reinterpret_cast<KernelFunction *>(self.get());
     func->vectorcall = kernel_function_vectorcall;
     func->def = def;
@@ -140,15 +130,13 @@ PyObject *kernel_function_new(const FunctionDef *def, PyObject *defaults)
     func->module = PyUnicode_FromString(module_name);
     func->doc = def->doc != nullptr ? PyUnicode_FromString(def->doc) : Py_NewRef(Py_None);
     func->defaults = Py_NewRef(defaults != nullptr ? defaults : Py_None);
-    if (!func->name || !func->qualname || !func->module || !func->doc)
-        return nullptr;
+    if (!func->name || !func->qualname || !func->module || !func->doc) return nullptr;
     return self.release();
 }
 
 PyObject *kernel_function_default(const KernelFunction *func, Py_ssize_t index)
 {
-    if (!PyTuple_Check(func->defaults))
-        return nullptr;
+    if (!PyTuple_Check(func->defaults)) return nullptr;
     const Py_ssize_t num_params = static_cast<Py_ssize_t>(func->def->signature->params.size());
     const Py_ssize_t first = num_params - PyTuple_GET_SIZE(func->defaults);
     return index >= first ? PyTuple_GET_ITEM(func->defaults, index - first) : nullptr;

@@ -32,7 +32,8 @@ bool offsets_are_valid(std::span<const std::uint32_t> ptr, std::size_t num_edges
 
 bool all_below(std::span<const std::uint32_t> values, std::uint64_t limit)
 {
-    return std::all_of(values.begin(), values.end(), [limit](std::uint32_t v) { return v < limit; });
+    return std::all_of(values.begin(), values.end(),
+                       [limit](std::uint32_t v) { return v < limit; });
 }
 
 }  // namespace
@@ -48,7 +49,8 @@ int require_array(const char *function, const char *argument, PyObject *obj)
 std::int32_t check_graph(const char *function, const char *weight_name, const Graph &graph)
 {
     const auto ptr = graph.ptr.span();
-    if (ptr.size() < 2) return invalid(function, "'ptr' must hold at least two offsets (one state)");
+    if (ptr.size() < 2)
+        return invalid(function, "'ptr' must hold at least two offsets (one state)");
     if (static_cast<Py_ssize_t>(ptr.size()) - 1 > max_count || graph.pred.extent() > max_count) {
         return invalid(function, "the graph has more than 2**31 - 1 states or edges");
     }
@@ -60,7 +62,8 @@ std::int32_t check_graph(const char *function, const char *weight_name, const Gr
         return -1;
     }
     if (!offsets_are_valid(ptr, num_edges)) {
-        return invalid(function, "the offsets in 'ptr' must not decrease and must stay inside 'pred'");
+        return invalid(function,
+                       "the offsets in 'ptr' must not decrease and must stay inside 'pred'");
     }
     if (!all_below(graph.pred.span(), static_cast<std::uint64_t>(num_states))) {
         return invalid(function, "every predecessor in 'pred' must be a state below len(ptr) - 1");
@@ -82,7 +85,10 @@ int check_columns(const char *function, const Array<std::uint32_t> &columns, Py_
 
 namespace {
 
-PyObject *graph_view(PyObject *owner) { return PyMemoryView_FromObject(owner); }
+PyObject *graph_view(PyObject *owner)
+{
+    return PyMemoryView_FromObject(owner);
+}
 
 // Looks `key` up in the layout: by dict lookup for an exact dict, so that a
 // missing key raises KeyError with the key, otherwise by item access.
@@ -164,9 +170,8 @@ int load_layout(const Graph &graph, double identity, bool with_orig, Layout &lay
     PyRef identity_obj = PyRef::steal(PyFloat_FromDouble(identity));
     if (!identity_obj) return -1;
     PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(split_layout.get(), pred.get(),
-                                                             ptr.get(), weight.get(),
-                                                             columns.get(), identity_obj.get(),
-                                                             nullptr));
+                                                             ptr.get(), weight.get(), columns.get(),
+                                                             identity_obj.get(), nullptr));
     if (!result) return -1;
     return bind_layout(result.get(), with_orig, layout);
 }
@@ -190,7 +195,8 @@ int check_lengths(const Layout &layout, bool with_orig)
         layout.bnd_src.extent() > max_count) {
         return bad_layout("more than 2**31 - 1 entries");
     }
-    if (layout.bnd_ptr.extent() != num_bnd + 1) return bad_layout("len(bnd_ptr) != len(bnd_state) + 1");
+    if (layout.bnd_ptr.extent() != num_bnd + 1)
+        return bad_layout("len(bnd_ptr) != len(bnd_state) + 1");
     if (layout.bnd_dcol.extent() != num_bnd) return bad_layout("len(bnd_dcol) != len(bnd_state)");
     if (layout.run_hi.extent() != num_runs || layout.run_col.extent() != num_runs) {
         return bad_layout("run_lo, run_hi and run_col differ in length");
@@ -220,7 +226,8 @@ int check_edges(const Layout &layout, std::int32_t num_states, bool with_orig)
     if (!with_orig) return 0;
     const auto bnd_orig = layout.bnd_orig.span();
     for (std::size_t p = 0; p < bnd_src.size(); ++p) {
-        if (bnd_orig[p] != pred_list[bnd_src[p]]) return bad_layout("bnd_orig != pred_list[bnd_src]");
+        if (bnd_orig[p] != pred_list[bnd_src[p]])
+            return bad_layout("bnd_orig != pred_list[bnd_src]");
     }
     return 0;
 }

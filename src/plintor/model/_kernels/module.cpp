@@ -35,8 +35,7 @@ PyObject *initialised_module = nullptr;
 PyObject *kernels_create(PyObject *spec, PyModuleDef *)
 {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1)
-        return nullptr;
+    if (interpreter == -1) return nullptr;
     if (owner_interpreter == -1) {
         owner_interpreter = interpreter;
     } else if (owner_interpreter != interpreter) {
@@ -45,11 +44,9 @@ PyObject *kernels_create(PyObject *spec, PyModuleDef *)
                         "interpreter per process.");
         return nullptr;
     }
-    if (initialised_module != nullptr)
-        return Py_NewRef(initialised_module);
+    if (initialised_module != nullptr) return Py_NewRef(initialised_module);
     PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
-    if (!name)
-        return nullptr;
+    if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
 
@@ -57,8 +54,7 @@ int warn_on_version_mismatch()
 {
     const int major = static_cast<int>((Py_Version >> 24) & 0xff);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
-    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION)
-        return 0;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime "
                             "version %d.%d",
@@ -69,8 +65,7 @@ int warn_on_version_mismatch()
 int register_in_sys_modules(PyObject *module)
 {
     PyRef key = PyRef::steal(PyUnicode_FromString(module_name));
-    if (!key)
-        return -1;
+    if (!key) return -1;
     return PyDict_SetDefaultRef(PyImport_GetModuleDict(), key.get(), module, nullptr) < 0 ? -1 : 0;
 }
 
@@ -80,12 +75,9 @@ int register_in_sys_modules(PyObject *module)
 int import_numpy(PyObject *module)
 {
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-    if (!numpy)
-        return -1;
-    if (PyModule_AddObjectRef(module, "np", numpy.get()) < 0)
-        return -1;
-    if (_import_array() >= 0)
-        return 0;
+    if (!numpy) return -1;
+    if (PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return -1;
+    if (_import_array() >= 0) return 0;
     PyObject *original = PyErr_GetRaisedException();
     if (!PyErr_GivenExceptionMatches(original, PyExc_Exception)) {
         PyErr_SetRaisedException(original);
@@ -101,31 +93,21 @@ int import_numpy(PyObject *module)
 int kernels_exec(PyObject *module)
 {
     if (initialised_module != nullptr) {
-        if (module == initialised_module)
-            return 0;
+        if (module == initialised_module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module '_kernels' has already been imported. Re-initialisation is not "
                         "supported.");
         return -1;
     }
-    if (PyType_Ready(&KernelFunctionType) < 0)
-        return -1;
-    if (warn_on_version_mismatch() < 0)
-        return -1;
-    if (register_in_sys_modules(module) < 0)
-        return -1;
-    if (add_forward_decoder(module) < 0)
-        return -1;
-    if (PyModule_AddObjectRef(module, "__builtins__", PyEval_GetBuiltins()) < 0)
-        return -1;
-    if (import_numpy(module) < 0)
-        return -1;
-    if (add_split_layout(module) < 0)
-        return -1;
-    if (add_decode(module) < 0)
-        return -1;
-    if (add_forward_decoder_methods() < 0)
-        return -1;
+    if (PyType_Ready(&KernelFunctionType) < 0) return -1;
+    if (warn_on_version_mismatch() < 0) return -1;
+    if (register_in_sys_modules(module) < 0) return -1;
+    if (add_forward_decoder(module) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
+    if (import_numpy(module) < 0) return -1;
+    if (add_split_layout(module) < 0) return -1;
+    if (add_decode(module) < 0) return -1;
+    if (add_forward_decoder_methods() < 0) return -1;
     initialised_module = Py_NewRef(module);
     return 0;
 }
@@ -158,8 +140,7 @@ PyObject *module_lookup(const char *name)
         PyDict_GetItemStringRef(PyModule_GetDict(initialised_module), name, &value) != 0) {
         return value;
     }
-    if (PyDict_GetItemStringRef(PyEval_GetBuiltins(), name, &value) != 0)
-        return value;
+    if (PyDict_GetItemStringRef(PyEval_GetBuiltins(), name, &value) != 0) return value;
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     return nullptr;
 }

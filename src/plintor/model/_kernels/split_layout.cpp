@@ -59,8 +59,7 @@ struct Vector {
 
 bool is_readable_in_place(PyObject *obj, int narrow_typenum, int wide_typenum)
 {
-    if (!PyArray_Check(obj))
-        return false;
+    if (!PyArray_Check(obj)) return false;
     auto *arr = reinterpret_cast<PyArrayObject *>(obj);
     const int typenum = PyArray_TYPE(arr);
     return PyArray_NDIM(arr) == 1 && PyArray_ISCARRAY_RO(arr) && PyArray_ISNOTSWAPPED(arr) &&
@@ -77,8 +76,7 @@ int read_vector(PyObject *obj, bool integer, const char *argument, Vector &vecto
         return 0;
     }
     PyRef array = PyRef::steal(PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY, nullptr));
-    if (!array)
-        return -1;
+    if (!array) return -1;
     auto *arr = reinterpret_cast<PyArrayObject *>(array.get());
     if (PyArray_NDIM(arr) != 1) {
         PyErr_Format(PyExc_ValueError,
@@ -102,8 +100,7 @@ int read_vector(PyObject *obj, bool integer, const char *argument, Vector &vecto
 template <class Visit>
 auto visit_integers(const Vector &vector, Visit &&visit)
 {
-    if (vector.typenum == NPY_UINT32)
-        return visit(vector.span<std::uint32_t>());
+    if (vector.typenum == NPY_UINT32) return visit(vector.span<std::uint32_t>());
     return visit(vector.span<std::int64_t>());
 }
 
@@ -111,8 +108,7 @@ auto visit_integers(const Vector &vector, Visit &&visit)
 template <class Visit>
 auto visit_reals(const Vector &vector, Visit &&visit)
 {
-    if (vector.typenum == NPY_FLOAT32)
-        return visit(vector.span<float>());
+    if (vector.typenum == NPY_FLOAT32) return visit(vector.span<float>());
     return visit(vector.span<double>());
 }
 
@@ -139,8 +135,7 @@ template <class T>
 int set_entry(PyObject *layout, const char *key, const std::vector<T> &values, int typenum)
 {
     PyRef array = PyRef::steal(new_vector(std::span<const T>(values), typenum));
-    if (!array)
-        return -1;
+    if (!array) return -1;
     return PyDict_SetItemString(layout, key, array.get());
 }
 
@@ -148,8 +143,7 @@ PyObject *build_layout(const kernels::BoundarySplit &bounds, const kernels::RunS
 {
     const std::vector<std::uint32_t> bnd_state(bounds.bnd.begin(), bounds.bnd.end());
     PyRef layout = PyRef::steal(PyDict_New());
-    if (!layout)
-        return nullptr;
+    if (!layout) return nullptr;
     PyObject *dict = layout.get();
     if (set_entry(dict, "bnd_state", bnd_state, NPY_UINT32) < 0 ||
         set_entry(dict, "pred_list", bounds.pred_list, NPY_UINT32) < 0 ||
@@ -183,29 +177,24 @@ PyObject *split_layout_impl(PyObject *pred, PyObject *ptr, PyObject *weight, PyO
             });
         });
     });
-    if (fault)
-        return raise_index_error(*fault);
-    if (read_vector(columns, true, "columns", col_np) < 0)
-        return nullptr;
+    if (fault) return raise_index_error(*fault);
+    if (read_vector(columns, true, "columns", col_np) < 0) return nullptr;
     kernels::RunSplit runs;
     fault = visit_reals(weight_np, [&](auto weight_span) {
         return visit_integers(col_np, [&](auto col_span) {
             return kernels::split_runs(bounds, weight_span, col_span, runs);
         });
     });
-    if (fault)
-        return raise_index_error(*fault);
+    if (fault) return raise_index_error(*fault);
     return build_layout(bounds, runs);
 }
 
 PyObject *split_layout(KernelFunction *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *bound[std::size(split_layout_params)];
-    if (bind_arguments(split_layout_signature, args, nargs, kwnames, bound) < 0)
-        return nullptr;
+    if (bind_arguments(split_layout_signature, args, nargs, kwnames, bound) < 0) return nullptr;
     double identity;
-    if (convert_double(bound[4], &identity) < 0)
-        return nullptr;
+    if (convert_double(bound[4], &identity) < 0) return nullptr;
     try {
         return split_layout_impl(bound[0], bound[1], bound[2], bound[3], identity);
     } catch (const std::bad_alloc &) {
@@ -227,8 +216,7 @@ const FunctionDef split_layout_def = {
 int add_split_layout(PyObject *module)
 {
     PyRef func = PyRef::steal(kernel_function_new(&split_layout_def, nullptr));
-    if (!func)
-        return -1;
+    if (!func) return -1;
     return PyModule_AddObjectRef(module, "_split_layout", func.get());
 }
 

@@ -55,12 +55,10 @@ std::optional<IndexFault> find_fault(std::span<const Index> indices, std::int64_
         lowest = std::min(lowest, static_cast<std::int64_t>(value));
         highest = std::max(highest, static_cast<std::int64_t>(value));
     }
-    if (lowest >= -size && highest < size)
-        return std::nullopt;
+    if (lowest >= -size && highest < size) return std::nullopt;
     for (const Index value : indices) {
         const auto index = static_cast<std::int64_t>(value);
-        if (index < -size || index >= size)
-            return IndexFault{index, size};
+        if (index < -size || index >= size) return IndexFault{index, size};
     }
     return std::nullopt;
 }
@@ -107,8 +105,7 @@ std::optional<IndexFault> find_boundaries(std::span<const Ptr> ptr, std::span<co
         const auto first = static_cast<std::int64_t>(ptr[s]);
         if (first < -size || first >= size) {
             const auto first_edges = ptr.first(static_cast<std::size_t>(num_states));
-            if (auto fault = find_fault(first_edges, pred_size))
-                return fault;
+            if (auto fault = find_fault(first_edges, pred_size)) return fault;
             return find_fault(first_edges, weight_size);
         }
         // Both first edges are in range, so all three tests run without
@@ -141,12 +138,9 @@ std::optional<IndexFault> gather_edges(std::span<const Ptr> ptr, std::span<const
         const auto hi = static_cast<std::int64_t>(ptr[split.bnd[j] + 1]);
         running = wrapping_add(running, wrapping_sub(hi, lo));
         split.bnd_ptr[j + 1] = running;
-        if (lo >= hi)
-            continue;
-        if (lo < -pred_size)
-            return IndexFault{lo, pred_size};
-        if (hi > pred_size)
-            return IndexFault{std::max(lo, pred_size), pred_size};
+        if (lo >= hi) continue;
+        if (lo < -pred_size) return IndexFault{lo, pred_size};
+        if (hi > pred_size) return IndexFault{std::max(lo, pred_size), pred_size};
         num_edges += static_cast<std::size_t>(hi - lo);
     }
     split.glob.resize(num_edges);
@@ -169,8 +163,7 @@ std::optional<IndexFault> gather_edges(std::span<const Ptr> ptr, std::span<const
 inline void deduplicate_predecessors(BoundarySplit &split)
 {
     const auto &orig = split.bnd_orig;
-    if (orig.empty())
-        return;
+    if (orig.empty()) return;
     const std::uint32_t max_state = *std::max_element(orig.begin(), orig.end());
     if (max_state > 8 * orig.size() + 65536) {
         split.pred_list = orig;
@@ -236,10 +229,8 @@ std::optional<IndexFault> split_boundaries(std::span<const Ptr> ptr, std::span<c
                                            BoundarySplit &split)
 {
     split.num_states = static_cast<std::int64_t>(ptr.size()) - 1;
-    if (auto fault = detail::find_boundaries(ptr, pred, weight, identity, split))
-        return fault;
-    if (auto fault = detail::gather_edges(ptr, pred, split))
-        return fault;
+    if (auto fault = detail::find_boundaries(ptr, pred, weight, identity, split)) return fault;
+    if (auto fault = detail::gather_edges(ptr, pred, split)) return fault;
     detail::deduplicate_predecessors(split);
     return std::nullopt;
 }
@@ -255,8 +246,7 @@ std::optional<IndexFault> split_runs(const BoundarySplit &bounds, std::span<cons
     runs.bnd_weight.resize(bounds.glob.size());
     for (std::size_t e = 0; e < bounds.glob.size(); ++e) {
         const std::int64_t p = bounds.glob[e];
-        if (p < -weight_size || p >= weight_size)
-            return IndexFault{p, weight_size};
+        if (p < -weight_size || p >= weight_size) return IndexFault{p, weight_size};
         runs.bnd_weight[e] =
             static_cast<float>(static_cast<double>(weight[wrap_index(p, weight_size)]));
     }
@@ -264,12 +254,10 @@ std::optional<IndexFault> split_runs(const BoundarySplit &bounds, std::span<cons
     runs.bnd_dcol.resize(bounds.bnd.size());
     for (std::size_t j = 0; j < bounds.bnd.size(); ++j) {
         const std::int64_t s = bounds.bnd[j];
-        if (s >= num_columns)
-            return IndexFault{s, num_columns};
+        if (s >= num_columns) return IndexFault{s, num_columns};
         runs.bnd_dcol[j] = static_cast<std::uint32_t>(static_cast<std::int64_t>(columns[s]));
     }
-    if (columns.empty())
-        return IndexFault{0, 0};
+    if (columns.empty()) return IndexFault{0, 0};
     const std::vector<std::int64_t> change = detail::column_changes(columns);
     runs.run_lo.assign(1, 0);
     runs.run_lo.insert(runs.run_lo.end(), change.begin(), change.end());

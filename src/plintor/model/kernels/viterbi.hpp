@@ -93,10 +93,8 @@ inline std::int32_t first_argmax(std::span<const float> scores)
 {
     std::size_t best = 0;
     for (std::size_t s = 0; s < scores.size(); ++s) {
-        if (std::isnan(scores[s]))
-            return static_cast<std::int32_t>(s);
-        if (scores[s] > scores[best])
-            best = s;
+        if (std::isnan(scores[s])) return static_cast<std::int32_t>(s);
+        if (scores[s] > scores[best]) best = s;
     }
     return static_cast<std::int32_t>(best);
 }
