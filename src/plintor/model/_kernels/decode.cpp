@@ -202,22 +202,6 @@ int allocate_workspace(PyObject *np, const DecodeArgs &args, const Layout &layou
     return allocate(np, "empty", "uint32", {num_frames, bt_width}, work.bt);
 }
 
-kernels::ViterbiLayout view_layout(const Layout &layout)
-{
-    return {
-        .bnd_state = layout.bnd_state.span(),
-        .pred_list = layout.pred_list.span(),
-        .bnd_src = layout.bnd_src.span(),
-        .bnd_orig = layout.bnd_orig.span(),
-        .bnd_ptr = layout.bnd_ptr.span(),
-        .bnd_weight = layout.bnd_weight.span(),
-        .bnd_dcol = layout.bnd_dcol.span(),
-        .run_lo = layout.run_lo.span(),
-        .run_hi = layout.run_hi.span(),
-        .run_col = layout.run_col.span(),
-    };
-}
-
 // Picks the best final state, backtracks from it and returns the pair
 // (path, log_probability).  A final score of minus infinity or NaN has no
 // path of written back-pointers behind it: its path is all zeros.

@@ -357,18 +357,19 @@ PyObject *new_output(Py_ssize_t num_frames, Array<std::uint32_t> &out)
     return result.release();
 }
 
-kernels::ForwardLayout forward_layout(const DecoderState &state)
+kernels::LayoutView forward_layout(const DecoderState &state)
 {
     return {
-        .run_lo = state.run_lo.span(),
-        .run_hi = state.run_hi.span(),
-        .bnd_ptr = state.bnd_ptr.span(),
-        .run_col = state.run_col.span(),
         .bnd_state = state.bnd_state.span(),
-        .bnd_dcol = state.bnd_dcol.span(),
         .pred_list = state.pred_list.span(),
         .bnd_src = state.bnd_src.span(),
+        .bnd_orig = {},
+        .bnd_ptr = state.bnd_ptr.span(),
         .bnd_weight = state.bnd_weight.span(),
+        .bnd_dcol = state.bnd_dcol.span(),
+        .run_lo = state.run_lo.span(),
+        .run_hi = state.run_hi.span(),
+        .run_col = state.run_col.span(),
     };
 }
 

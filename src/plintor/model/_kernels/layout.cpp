@@ -275,19 +275,25 @@ int check_layout(const Layout &layout, std::int32_t num_states, bool with_orig,
     return check_coverage(layout, num_states, max_column);
 }
 
+kernels::LayoutView view_layout(const Layout &layout)
+{
+    return {
+        .bnd_state = layout.bnd_state.span(),
+        .pred_list = layout.pred_list.span(),
+        .bnd_src = layout.bnd_src.span(),
+        .bnd_orig = layout.bnd_orig.span(),
+        .bnd_ptr = layout.bnd_ptr.span(),
+        .bnd_weight = layout.bnd_weight.span(),
+        .bnd_dcol = layout.bnd_dcol.span(),
+        .run_lo = layout.run_lo.span(),
+        .run_hi = layout.run_hi.span(),
+        .run_col = layout.run_col.span(),
+    };
+}
+
 void make_frame_plan(const Layout &layout, std::int32_t num_states, kernels::PlanStorage &plan)
 {
-    kernels::make_plan(
-        {
-            .run_lo = layout.run_lo.span(),
-            .run_hi = layout.run_hi.span(),
-            .run_col = layout.run_col.span(),
-            .bnd_ptr = layout.bnd_ptr.span(),
-            .bnd_src = layout.bnd_src.span(),
-            .bnd_state = layout.bnd_state.span(),
-            .num_states = num_states,
-        },
-        plan);
+    kernels::make_plan(view_layout(layout), num_states, plan);
 }
 
 }  // namespace plintor

@@ -25,19 +25,6 @@ namespace plintor::kernels {
 // A frame's densities are copied into a fixed buffer of this many columns.
 inline constexpr std::size_t max_forward_columns = 16;
 
-// The SplitLayout arrays the recursion reads.
-struct ForwardLayout {
-    std::span<const std::int64_t> run_lo;
-    std::span<const std::int64_t> run_hi;
-    std::span<const std::int64_t> bnd_ptr;
-    std::span<const std::uint32_t> run_col;
-    std::span<const std::uint32_t> bnd_state;
-    std::span<const std::uint32_t> bnd_dcol;
-    std::span<const std::uint32_t> pred_list;
-    std::span<const std::uint32_t> bnd_src;
-    std::span<const float> bnd_weight;
-};
-
 // The belief and the buffer that receives the next one, which trade places
 // after every frame, and room for one product per boundary edge.
 struct BeliefBuffers {
@@ -59,7 +46,7 @@ struct BeliefBuffers {
 // pred_list.size(); `plan`
 // describes `layout`.  Each instruction set has its own build of it (see
 // dispatch.hpp).
-using ForwardChunk = void(const ForwardLayout &layout, const FramePlan &plan,
+using ForwardChunk = void(const LayoutView &layout, const FramePlan &plan,
                           std::span<const float> dens, std::size_t num_cols, std::span<float> pl,
                           BeliefBuffers &buffers, std::span<std::uint32_t> out);
 

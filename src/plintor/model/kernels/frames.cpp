@@ -144,7 +144,7 @@ std::int32_t first_best_edge(const float *pl, const float *w, std::int32_t n, fl
 
 // One boundary, edge by edge.  A back-pointer is written only when a
 // candidate beats minus infinity.
-float reduce_edges(const ViterbiLayout &layout, std::int64_t lo, std::int64_t hi, float density,
+float reduce_edges(const LayoutView &layout, std::int64_t lo, std::int64_t hi, float density,
                    const float *pl, std::uint32_t &back)
 {
     float best = minus_infinity;
@@ -158,7 +158,7 @@ float reduce_edges(const ViterbiLayout &layout, std::int64_t lo, std::int64_t hi
     return best;
 }
 
-void reduce_boundaries(const ViterbiLayout &layout, const FramePlan &plan, const float *d,
+void reduce_boundaries(const LayoutView &layout, const FramePlan &plan, const float *d,
                        const float *pl, float *cur, std::uint32_t *bt_row)
 {
     const float *weight = layout.bnd_weight.data();
@@ -204,7 +204,7 @@ void renormalise(float *scores, std::int32_t num_states, double &offset)
 // pl[src] * weight of every boundary edge, into `products`: the products
 // do not depend on each other, so they are formed a vector at a time, and
 // only the sums over them remain as dependent chains.
-void edge_products(const ForwardLayout &layout, const FramePlan &plan, const float *pl,
+void edge_products(const LayoutView &layout, const FramePlan &plan, const float *pl,
                    float *products)
 {
     const float *weight = layout.bnd_weight.data();
@@ -247,8 +247,7 @@ float add_in_order(const float *x, std::int32_t count, float total)
 
 // Mass of boundary j: its edge products summed in their stored order, from
 // 0, times its density.
-float boundary_mass(const ForwardLayout &layout, std::size_t j, const float *d,
-                    const float *products)
+float boundary_mass(const LayoutView &layout, std::size_t j, const float *d, const float *products)
 {
     const std::int64_t lo = layout.bnd_ptr[j];
     const auto n = static_cast<std::int32_t>(layout.bnd_ptr[j + 1] - lo);
@@ -266,7 +265,7 @@ float add_masses(const float *b, std::int32_t lo, std::int32_t hi, float ssum)
 // the running total, is computed while the total runs over the states
 // before it, so the two chains overlap and the total's chain alone sets
 // the pace.
-float boundaries_and_total(const ForwardLayout &layout, const FramePlan &plan, const float *d,
+float boundaries_and_total(const LayoutView &layout, const FramePlan &plan, const float *d,
                            const float *products, float *b, std::int32_t n)
 {
     const auto states = layout.bnd_state;
@@ -327,7 +326,7 @@ std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum)
     return static_cast<std::uint32_t>(best_s);
 }
 
-std::uint32_t forward_frame(const ForwardLayout &layout, const FramePlan &plan, const float *d,
+std::uint32_t forward_frame(const LayoutView &layout, const FramePlan &plan, const float *d,
                             std::span<const float> a, std::span<float> b, float *pl,
                             float *products)
 {
@@ -341,7 +340,7 @@ std::uint32_t forward_frame(const ForwardLayout &layout, const FramePlan &plan, 
 
 }  // namespace
 
-void viterbi_forward(const ViterbiLayout &layout, const FramePlan &plan, const Densities &dens,
+void viterbi_forward(const LayoutView &layout, const FramePlan &plan, const Densities &dens,
                      std::int32_t renorm_period, float *pl, const BackPointers &bt,
                      ViterbiScores &scores)
 {
@@ -361,7 +360,7 @@ void viterbi_forward(const ViterbiLayout &layout, const FramePlan &plan, const D
     }
 }
 
-void forward_chunk(const ForwardLayout &layout, const FramePlan &plan, std::span<const float> dens,
+void forward_chunk(const LayoutView &layout, const FramePlan &plan, std::span<const float> dens,
                    std::size_t num_cols, std::span<float> pl, BeliefBuffers &buffers,
                    std::span<std::uint32_t> out)
 {

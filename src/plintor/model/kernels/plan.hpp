@@ -14,6 +14,21 @@
 
 namespace plintor::kernels {
 
+// The SplitLayout as the frame loops read it.  The forward decoder does not
+// backtrack and leaves bnd_orig empty.
+struct LayoutView {
+    std::span<const std::uint32_t> bnd_state;
+    std::span<const std::uint32_t> pred_list;
+    std::span<const std::uint32_t> bnd_src;
+    std::span<const std::uint32_t> bnd_orig;
+    std::span<const std::int64_t> bnd_ptr;
+    std::span<const float> bnd_weight;
+    std::span<const std::uint32_t> bnd_dcol;
+    std::span<const std::int64_t> run_lo;
+    std::span<const std::int64_t> run_hi;
+    std::span<const std::uint32_t> run_col;
+};
+
 // Marks a boundary whose edges do not read consecutive pred_list slots.
 inline constexpr std::uint32_t no_slot = std::numeric_limits<std::uint32_t>::max();
 
@@ -98,20 +113,10 @@ struct PlanStorage {
 };
 
 // The plan of a checked layout of num_states states.
-struct PlanInput {
-    std::span<const std::int64_t> run_lo;
-    std::span<const std::int64_t> run_hi;
-    std::span<const std::uint32_t> run_col;
-    std::span<const std::int64_t> bnd_ptr;
-    std::span<const std::uint32_t> bnd_src;
-    std::span<const std::uint32_t> bnd_state;
-    std::int32_t num_states;
-};
-
-inline void make_plan(const PlanInput &in, PlanStorage &plan)
+inline void make_plan(const LayoutView &in, std::int32_t num_states, PlanStorage &plan)
 {
-    if (runs_tile_states(in.run_lo, in.run_hi, in.num_states)) {
-        plan.state_col.resize(static_cast<std::size_t>(in.num_states));
+    if (runs_tile_states(in.run_lo, in.run_hi, num_states)) {
+        plan.state_col.resize(static_cast<std::size_t>(num_states));
         fill_state_columns(in.run_lo, in.run_hi, in.run_col, plan.state_col);
     }
     plan.first_slot.resize(in.bnd_state.size());

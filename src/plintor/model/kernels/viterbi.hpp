@@ -27,20 +27,6 @@ namespace plintor::kernels {
 // The frame loop keeps one frame's densities in a fixed buffer.
 inline constexpr std::int32_t max_columns = 16;
 
-// The SplitLayout of the transition graph.
-struct ViterbiLayout {
-    std::span<const std::uint32_t> bnd_state;
-    std::span<const std::uint32_t> pred_list;
-    std::span<const std::uint32_t> bnd_src;
-    std::span<const std::uint32_t> bnd_orig;
-    std::span<const std::int64_t> bnd_ptr;
-    std::span<const float> bnd_weight;
-    std::span<const std::uint32_t> bnd_dcol;
-    std::span<const std::int64_t> run_lo;
-    std::span<const std::int64_t> run_hi;
-    std::span<const std::uint32_t> run_col;
-};
-
 // Observation log-densities, row-major (num_frames, num_cols).
 struct Densities {
     const float *data;
@@ -70,9 +56,9 @@ struct ViterbiScores {
 // last frame's scores and bt row t the back-pointers of frame t.  `pl` has
 // room for pred_list.size() scores; `plan` describes `layout`.  Each
 // instruction set has its own build of it (see dispatch.hpp).
-using ViterbiForward = void(const ViterbiLayout &layout, const FramePlan &plan,
-                            const Densities &dens, std::int32_t renorm_period, float *pl,
-                            const BackPointers &bt, ViterbiScores &scores);
+using ViterbiForward = void(const LayoutView &layout, const FramePlan &plan, const Densities &dens,
+                            std::int32_t renorm_period, float *pl, const BackPointers &bt,
+                            ViterbiScores &scores);
 
 // Flags the boundary states and records each one's boundary number.  Every
 // flag is written, so backtracking does not depend on how the buffer was
