@@ -22,7 +22,7 @@ ROUNDS = 3
 
 def build_native() -> None:
     command = [
-        sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-deps",
+        sys.executable, "-m", "pip", "install", "--quiet", "--no-deps",
         "--upgrade", "--target", str(NATIVE_TARGET), "-Cbuild-dir=build/native",
         "-Ccmake.define.PLINTOR_NATIVE=ON", ".",
     ]  # fmt: skip
