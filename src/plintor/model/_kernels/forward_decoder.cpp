@@ -58,18 +58,8 @@ constexpr const char decoder_name[] = "ForwardDecoder";
 // destroys them before the memory is freed.
 struct DecoderState {
     std::int32_t num_states = 0;
-    std::int32_t num_runs = 0;
-    std::int32_t num_bnd = 0;
-    std::int32_t num_pred = 0;
-    Array<std::int64_t> run_lo;
-    Array<std::int64_t> run_hi;
-    Array<std::int64_t> bnd_ptr;
-    Array<std::uint32_t> run_col;
-    Array<std::uint32_t> bnd_state;
-    Array<std::uint32_t> bnd_dcol;
-    Array<std::uint32_t> pred_list;
-    Array<std::uint32_t> bnd_src;
-    Array<float> bnd_weight;
+    // Every layout array but bnd_orig, which only backtracking reads.
+    Layout layout;
     Array<float> pl;
     Array<float> belief;
     Array<float> scratch;
@@ -169,23 +159,11 @@ int copy_initial(const Array<float> &initial, Array<float> &copy)
 // replace _split_layout.
 int take_layout(const Graph &graph, DecoderState &state)
 {
-    Layout layout;
+    Layout &layout = state.layout;
     if (load_layout(graph, 1.0, false, layout) < 0) return -1;
     if (check_layout(layout, state.num_states, false, &state.max_column) < 0) return -1;
     make_frame_plan(layout, state.num_states, state.plan);
     state.edge_products.resize(layout.bnd_src.span().size());
-    state.num_runs = layout.num_runs();
-    state.num_bnd = layout.num_bnd();
-    state.num_pred = layout.num_pred();
-    state.run_lo = std::move(layout.run_lo);
-    state.run_hi = std::move(layout.run_hi);
-    state.bnd_ptr = std::move(layout.bnd_ptr);
-    state.run_col = std::move(layout.run_col);
-    state.bnd_state = std::move(layout.bnd_state);
-    state.bnd_dcol = std::move(layout.bnd_dcol);
-    state.pred_list = std::move(layout.pred_list);
-    state.bnd_src = std::move(layout.bnd_src);
-    state.bnd_weight = std::move(layout.bnd_weight);
     state.forward_chunk = kernels::select_frame_loops().forward_chunk;
     return 0;
 }
@@ -201,7 +179,7 @@ int construct_impl(const Graph &graph, const Array<float> &initial, DecoderState
         return -1;
     }
     if (take_layout(graph, state) < 0) return -1;
-    if (new_empty_vector(std::max(state.num_pred, 1), state.pl) < 0) return -1;
+    if (new_empty_vector(std::max(state.layout.num_pred(), 1), state.pl) < 0) return -1;
     if (copy_initial(initial, state.initial) < 0) return -1;
     if (copy_initial(initial, state.belief) < 0) return -1;
     return new_empty_vector(state.num_states, state.scratch);
@@ -357,22 +335,6 @@ PyObject *new_output(Py_ssize_t num_frames, Array<std::uint32_t> &out)
     return result.release();
 }
 
-kernels::LayoutView forward_layout(const DecoderState &state)
-{
-    return {
-        .bnd_state = state.bnd_state.span(),
-        .pred_list = state.pred_list.span(),
-        .bnd_src = state.bnd_src.span(),
-        .bnd_orig = {},
-        .bnd_ptr = state.bnd_ptr.span(),
-        .bnd_weight = state.bnd_weight.span(),
-        .bnd_dcol = state.bnd_dcol.span(),
-        .run_lo = state.run_lo.span(),
-        .run_hi = state.run_hi.span(),
-        .run_col = state.run_col.span(),
-    };
-}
-
 PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
 {
     if (refuse_if_busy("step", state) < 0) return nullptr;
@@ -391,7 +353,7 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
                                    .products = state.edge_products};
     {
         const GilRelease unlocked;
-        state.forward_chunk(forward_layout(state), state.plan.view(), dens.span(),
+        state.forward_chunk(view_layout(state.layout), state.plan.view(), dens.span(),
                             static_cast<std::size_t>(num_cols), state.pl.span(), buffers,
                             out.span());
     }

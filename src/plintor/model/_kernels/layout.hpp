@@ -37,7 +37,6 @@ struct Layout {
 
     std::int32_t num_bnd() const { return static_cast<std::int32_t>(bnd_state.extent()); }
     std::int32_t num_pred() const { return static_cast<std::int32_t>(pred_list.extent()); }
-    std::int32_t num_runs() const { return static_cast<std::int32_t>(run_lo.extent()); }
 };
 
 // Refuses None for an array argument the entry point cannot do without.
