@@ -57,12 +57,11 @@ struct Vector {
     }
 };
 
-bool is_readable_in_place(PyObject *obj, int narrow_typenum, int wide_typenum)
+bool is_readable_in_place(PyObject *array, int narrow_typenum, int wide_typenum)
 {
-    if (!PyArray_Check(obj)) return false;
-    auto *arr = reinterpret_cast<PyArrayObject *>(obj);
+    auto *arr = reinterpret_cast<PyArrayObject *>(array);
     const int typenum = PyArray_TYPE(arr);
-    return PyArray_NDIM(arr) == 1 && PyArray_ISCARRAY_RO(arr) && PyArray_ISNOTSWAPPED(arr) &&
+    return PyArray_ISCARRAY_RO(arr) && PyArray_ISNOTSWAPPED(arr) &&
            (typenum == narrow_typenum || typenum == wide_typenum);
 }
 
@@ -70,11 +69,6 @@ int read_vector(PyObject *obj, bool integer, const char *argument, Vector &vecto
 {
     const int wide = integer ? NPY_INT64 : NPY_FLOAT64;
     const int narrow = integer ? NPY_UINT32 : NPY_FLOAT32;
-    if (is_readable_in_place(obj, narrow, wide)) {
-        vector.array = PyRef::ref(obj);
-        vector.typenum = PyArray_TYPE(reinterpret_cast<PyArrayObject *>(obj));
-        return 0;
-    }
     PyRef array = PyRef::steal(PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY, nullptr));
     if (!array) return -1;
     auto *arr = reinterpret_cast<PyArrayObject *>(array.get());
@@ -84,8 +78,8 @@ int read_vector(PyObject *obj, bool integer, const char *argument, Vector &vecto
                      argument, PyArray_NDIM(arr));
         return -1;
     }
-    // The decoders pass memoryviews of their uint32 and float32 arrays,
-    // which asarray wraps without a copy: those are read in place too.
+    // asarray returns an array as it is and wraps the decoders' memoryviews
+    // without a copy, so arrays of these types are read in place.
     if (is_readable_in_place(array.get(), narrow, wide)) {
         vector.typenum = PyArray_TYPE(arr);
         vector.array = std::move(array);
