@@ -10,6 +10,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from plintor.model.grid import GridConfig
+from plintor.model.observation import ObservationModel
 
 HERE = pathlib.Path(__file__).resolve().parent
 # The extension's optimisation and floating-point flags (CMakeLists.txt).
@@ -39,10 +40,9 @@ class Grid:
 
 
 def make_grid(name: str, config: GridConfig, beats_per_bar: int) -> Grid:
-    """Column 0 (beat) scores the first sixteenth of each lane, column 1 the rest."""
+    """The grid with the beat tracker's two observation columns (beat, no beat)."""
     grid = config.build(beats_per_bar)
-    interval = grid.lane_interval[grid.state_lane]
-    columns = (grid.state_phase >= interval / 16).astype(np.uint32)
+    columns = ObservationModel().columns(grid)
     return Grid(
         name, grid.pred, grid.ptr, grid.log_prob, grid.prob, columns,
         grid.log_initial, grid.initial,
