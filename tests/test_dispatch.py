@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 from test_decode import reference as reference_decode
 from test_decode import same
-from test_forward import Watched, bits, reference_forward
+from test_forward import Watched, bits, reference_forward, replace_layout
 
 from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder, decode
@@ -103,6 +103,38 @@ def test_decode_variant_matches_the_plain_recursion(isa, seed, monkeypatch):
 @pytest.mark.parametrize("seed", range(40))
 def test_step_variant_matches_the_plain_recursion(isa, seed, monkeypatch):
     monkeypatch.setenv("PLINTOR_KERNEL_ISA", isa)
+    (pred, ptr, prob, columns, initial), dens = forward_case(seed)
+    with np.errstate(all="ignore"):
+        want_out, want_belief = reference_forward((pred, ptr, prob, columns), initial, dens)
+    watched = Watched(pred, ptr, prob, columns, initial)
+    assert watched.step(dens[:3]).tolist() + watched.step(dens[3:]).tolist() == want_out
+    assert bits(watched.belief) == bits(want_belief)
+
+
+def reversed_layout(layout):
+    """The same layout with its boundaries and runs listed last to first."""
+    ptr = layout["bnd_ptr"]
+    edges = np.concatenate(
+        [np.arange(ptr[j], ptr[j + 1]) for j in reversed(range(len(ptr) - 1))] + [[]]
+    ).astype(np.int64)
+    counts = np.diff(ptr)[::-1]
+    out = {
+        key: np.ascontiguousarray(layout[key][edges])
+        for key in ("bnd_src", "bnd_orig", "bnd_weight")
+    }
+    out["bnd_ptr"] = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
+    for key in ("bnd_state", "bnd_dcol", "run_lo", "run_hi", "run_col"):
+        out[key] = np.ascontiguousarray(layout[key][::-1])
+    out["pred_list"] = layout["pred_list"]
+    return out
+
+
+@pytest.mark.parametrize("isa", ISAS)
+@pytest.mark.parametrize("seed", range(20))
+def test_step_without_the_vector_layout_paths(isa, seed, monkeypatch):
+    """Boundaries and runs out of state order take the general loops: same bits."""
+    monkeypatch.setenv("PLINTOR_KERNEL_ISA", isa)
+    replace_layout(monkeypatch, reversed_layout)
     (pred, ptr, prob, columns, initial), dens = forward_case(seed)
     with np.errstate(all="ignore"):
         want_out, want_belief = reference_forward((pred, ptr, prob, columns), initial, dens)

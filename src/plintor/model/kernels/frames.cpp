@@ -9,6 +9,7 @@
 // plain loop's rule (strictly greater, earliest on ties, NaN never wins).
 // Where a layout lacks the shape a vector path needs (see plan.hpp), the
 // plain loop runs.  No loop allocates or checks an index.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -286,44 +287,92 @@ float boundaries_and_total(const LayoutView &layout, const FramePlan &plan, cons
     return ssum;
 }
 
+// The lowest index of the largest value visited, as a scan from -1 that
+// moves only to a strictly greater value finds it (NaN never wins, ties go
+// to the lower index).  Vectors come first, spread over several sets of
+// lanes so that the comparisons of consecutive vectors do not wait for one
+// another, then single values at higher indices.  Each lane and the single
+// values keep the earliest index of their own maximum, so the earliest index
+// among those that hold the overall maximum is the scan's; on a tie with the
+// single values, a lane's index is the earlier.  A vector visited twice
+// brings the same values and indices again, which changes no lane's earliest
+// maximum.
+class Pick {
+  public:
+    static constexpr int ways = 4;
+
+    Pick()
+    {
+        for (int w = 0; w < ways; ++w) {
+            best_[w] = Vec::broadcast(-1.0f);
+            where_[w] = Vec::broadcast_index(0);
+        }
+    }
+
+    void visit(int way, Vec::F values, std::int32_t s)
+    {
+        const Vec::M wins = Vec::greater(values, best_[way]);
+        best_[way] = Vec::select(wins, values, best_[way]);
+        where_[way] =
+            Vec::select(wins, Vec::add(Vec::lane_index(), Vec::broadcast_index(s)), where_[way]);
+    }
+
+    void visit(float value, std::int32_t s)
+    {
+        if (value > top_) {
+            top_ = value;
+            at_ = s;
+        }
+    }
+
+    std::uint32_t result() const
+    {
+        float top = -1.0f;
+        for (int w = 0; w < ways; ++w)
+            top = std::max(top, Vec::max_lane(best_[w]));
+        if (!(top > -1.0f) || top < top_) return static_cast<std::uint32_t>(at_);
+        std::int32_t at = no_index;
+        for (int w = 0; w < ways; ++w) {
+            const Vec::M holds_top = Vec::equal(best_[w], Vec::broadcast(top));
+            at = std::min(at, Vec::min_lane(Vec::select(holds_top, where_[w],
+                                                        Vec::broadcast_index(no_index))));
+        }
+        return static_cast<std::uint32_t>(at);
+    }
+
+  private:
+    Vec::F best_[ways];
+    Vec::I where_[ways];
+    float top_ = -1.0f;
+    std::int32_t at_ = 0;
+};
+
 // Scales the frame to a total of 1 and returns the lowest state of largest
-// mass, as a scan from -1 that moves only to a strictly greater mass finds
-// it.  The vector part leaves the scan's state, the mass at the earliest
-// index of the largest value so far (which fixes the sign of a zero), and
-// the states past the last whole vector continue the scan.  A frame without
-// positive total mass keeps its masses and reports state 0.
+// mass.  A frame without positive total mass keeps its masses and reports
+// state 0.
 std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum)
 {
     if (!(ssum > 0.0f)) return 0;
     const float inv_sum = 1.0f / ssum;
     const Vec::F scale = Vec::broadcast(inv_sum);
-    Vec::F best = Vec::broadcast(-1.0f);
-    Vec::I where = Vec::broadcast_index(0);
-    std::int32_t s = 0;
-    for (; s + width <= n; s += width) {
+    Pick pick;
+    auto one = [&](int way, std::int32_t s) {
         const Vec::F mass = Vec::mul(Vec::load(b + s), scale);
         Vec::store(b + s, mass);
-        const Vec::M wins = Vec::greater(mass, best);
-        best = Vec::select(wins, mass, best);
-        where = Vec::select(wins, Vec::add(Vec::lane_index(), Vec::broadcast_index(s)), where);
+        pick.visit(way, mass, s);
+    };
+    std::int32_t s = 0;
+    for (; s + Pick::ways * width <= n; s += Pick::ways * width) {
+        for (int way = 0; way < Pick::ways; ++way)
+            one(way, s + way * width);
     }
-    float top = Vec::max_lane(best);
-    std::int32_t best_s = 0;
-    if (top > -1.0f) {
-        const Vec::M holds_top = Vec::equal(best, Vec::broadcast(top));
-        best_s = Vec::min_lane(Vec::select(holds_top, where, Vec::broadcast_index(no_index)));
-        top = b[best_s];
-    } else {
-        top = -1.0f;
-    }
+    for (; s + width <= n; s += width)
+        one(0, s);
     for (; s < n; ++s) {
         b[s] = b[s] * inv_sum;
-        if (b[s] > top) {
-            top = b[s];
-            best_s = s;
-        }
+        pick.visit(b[s], s);
     }
-    return static_cast<std::uint32_t>(best_s);
+    return pick.result();
 }
 
 std::uint32_t forward_frame(const LayoutView &layout, const FramePlan &plan, const float *d,
@@ -336,6 +385,114 @@ std::uint32_t forward_frame(const LayoutView &layout, const FramePlan &plan, con
     edge_products(layout, plan, pl, products);
     const float ssum = boundaries_and_total(layout, plan, d, products, b.data(), n);
     return normalise_and_pick(b.data(), n, ssum);
+}
+
+// ---- Forward, normalising each frame in the next ----------------------------
+//
+// Normalising a frame is a pass over all its masses, and so is the shift of
+// the next frame; both wait for the frame's total.  When the shift runs over
+// all states at once (plan.state_col), it takes over the normalisation: it
+// reads each mass, scales it by the previous frame's 1 / total exactly as the
+// normalisation would, picks the previous frame's argmax over the scaled
+// masses and shifts them on, so the scaled masses are never stored.  The
+// gather scales the masses it reads in the same way.  Only the chunk's last
+// frame is normalised in place, which leaves the belief as the plain loop
+// leaves it.
+
+// The masses the next frame reads: either as stored, or still to be scaled
+// by the previous frame's 1 / total.
+template <bool scaled>
+struct Previous {
+    const float *a;
+    float inv_sum;
+    Vec::F scale;
+
+    float at(std::int32_t s) const { return scaled ? a[s] * inv_sum : a[s]; }
+    Vec::F vector_at(std::int32_t s) const
+    {
+        return scaled ? Vec::mul(Vec::load(a + s), scale) : Vec::load(a + s);
+    }
+};
+
+// b[s] = previous mass of s-1 times the density of s's column, for s in
+// 1..n-1, visiting every previous mass once (and some twice) for the pick.
+template <bool scaled>
+void shift_and_pick(const Previous<scaled> &prev, const std::uint8_t *col, const float *d,
+                    std::int32_t n, float *b, Pick &pick)
+{
+    const auto table = Vec::table(d);
+    auto one = [&](int way, std::int32_t s) {
+        const Vec::F mass = prev.vector_at(s - 1);
+        if constexpr (scaled) pick.visit(way, mass, s - 1);
+        Vec::store(b + s, Vec::mul(mass, Vec::lookup(table, col + s)));
+    };
+    std::int32_t s = 1;
+    if (n - 1 >= width) {
+        for (; s + Pick::ways * width <= n; s += Pick::ways * width) {
+            for (int way = 0; way < Pick::ways; ++way)
+                one(way, s + way * width);
+        }
+        for (; s + width <= n; s += width)
+            one(0, s);
+        // `a` and `b` are distinct, so the last vector may overlap the one
+        // before it.
+        if (s < n) one(0, n - width);
+    } else {
+        for (; s < n; ++s) {
+            const float mass = prev.at(s - 1);
+            if constexpr (scaled) pick.visit(mass, s - 1);
+            b[s] = mass * d[col[s]];
+        }
+    }
+    if constexpr (scaled) pick.visit(prev.at(n - 1), n - 1);
+}
+
+// One frame from `prev` into b; returns the frame's total.  When `prev` is
+// scaled, the previous frame's argmax goes to *previous_best.
+template <bool scaled>
+float deferred_frame(const LayoutView &layout, const FramePlan &plan, const float *d,
+                     const Previous<scaled> &prev, std::span<float> b, float *pl, float *products,
+                     std::uint32_t *previous_best)
+{
+    const auto n = static_cast<std::int32_t>(b.size());
+    for (std::size_t k = 0; k < layout.pred_list.size(); ++k)
+        pl[k] = prev.at(static_cast<std::int32_t>(layout.pred_list[k]));
+    Pick pick;
+    shift_and_pick(prev, plan.state_col.data(), d, n, b.data(), pick);
+    if constexpr (scaled) *previous_best = pick.result();
+    edge_products(layout, plan, pl, products);
+    return boundaries_and_total(layout, plan, d, products, b.data(), n);
+}
+
+void forward_chunk_deferred(const LayoutView &layout, const FramePlan &plan,
+                            std::span<const float> dens, std::size_t num_cols, float *pl,
+                            BeliefBuffers &buffers, std::span<std::uint32_t> out)
+{
+    FrameDensities frame;
+    bool pending = false;  // whether the belief still awaits its scaling
+    float ssum = 0.0f;
+    for (std::size_t t = 0; t < out.size(); ++t) {
+        frame.load(dens.data() + t * num_cols, num_cols);
+        if (pending) {
+            const float inv_sum = 1.0f / ssum;
+            const Previous<true> prev{buffers.belief.data(), inv_sum, Vec::broadcast(inv_sum)};
+            ssum = deferred_frame(layout, plan, frame.d, prev, buffers.scratch, pl,
+                                  buffers.products.data(), &out[t - 1]);
+        } else {
+            const Previous<false> prev{buffers.belief.data(), 1.0f, Vec::broadcast(1.0f)};
+            ssum = deferred_frame(layout, plan, frame.d, prev, buffers.scratch, pl,
+                                  buffers.products.data(), nullptr);
+        }
+        pending = ssum > 0.0f;
+        if (!pending) out[t] = 0;
+        const std::span<float> done = buffers.scratch;
+        buffers.scratch = buffers.belief;
+        buffers.belief = done;
+    }
+    if (pending) {
+        out[out.size() - 1] = normalise_and_pick(
+            buffers.belief.data(), static_cast<std::int32_t>(buffers.belief.size()), ssum);
+    }
 }
 
 }  // namespace
@@ -364,6 +521,10 @@ void forward_chunk(const LayoutView &layout, const FramePlan &plan, std::span<co
                    std::size_t num_cols, std::span<float> pl, BeliefBuffers &buffers,
                    std::span<std::uint32_t> out)
 {
+    if (!plan.state_col.empty()) {
+        forward_chunk_deferred(layout, plan, dens, num_cols, pl.data(), buffers, out);
+        return;
+    }
     FrameDensities frame;
     for (std::size_t t = 0; t < out.size(); ++t) {
         frame.load(dens.data() + t * num_cols, num_cols);
