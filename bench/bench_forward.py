@@ -52,10 +52,16 @@ def run(grids: list[Grid], lib: ctypes.CDLL, repeat: int) -> dict:
     print(f"{'grid':6}{'frames':>8}{'chunk':>7}{'step us/frame':>15}{'floor us':>10}"
           f"{'ratio':>7}")  # fmt: skip
     for grid in grids:
-        floor = floor_per_frame(lib, grid.num_states, repeat) * 1e6
         runs = [(NUM_FRAMES, chunk) for chunk in CHUNKS] + [(NUM_FRAMES // 3, CHUNKS[-1])]
-        for num_frames, chunk in runs:
-            step = step_per_frame(grid, dens[:num_frames], chunk, repeat) * 1e6
+        # The floor and every step timing take turns, so that each sees the
+        # same share of whatever else the machine is running.
+        floor, steps = float("inf"), [float("inf")] * len(runs)
+        for _ in range(repeat):
+            floor = min(floor, floor_per_frame(lib, grid.num_states, 1) * 1e6)
+            for i, (num_frames, chunk) in enumerate(runs):
+                step = step_per_frame(grid, dens[:num_frames], chunk, 1) * 1e6
+                steps[i] = min(steps[i], step)
+        for (num_frames, chunk), step in zip(runs, steps, strict=True):
             rows.append({"grid": grid.name, "frames": num_frames, "chunk": chunk,
                          "us_per_frame": step, "floor_us": floor})  # fmt: skip
             print(f"{grid.name:6}{num_frames:>8}{chunk:>7}{step:>15.2f}{floor:>10.2f}"
