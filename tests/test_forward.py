@@ -436,6 +436,57 @@ def test_chunking_changes_nothing(case, cuts):
     assert parts.step(chunk).tolist() == whole.step(chunk).tolist()
 
 
+class ThroughPython:
+    """A decoder built from what the module's _split_layout returns as Python
+    objects, rather than from the layout construction computes in place while
+    _split_layout is the module's own."""
+
+    def __init__(self, *args):
+        original = _kernels._split_layout
+        _kernels._split_layout = lambda *a: original(*a)
+        try:
+            self.watched = Watched(*args)
+        finally:
+            _kernels._split_layout = original
+
+
+@st.composite
+def long_grids(draw):
+    """Lane grids with lanes long enough for the split's block test, some interior
+    states made boundaries by a changed predecessor or probability."""
+    lengths = draw(st.lists(st.integers(1, 45), min_size=1, max_size=5))
+    entry = draw(arrays(F32, (len(lengths),) * 2, elements=st.sampled_from([0, 0.25, 1])))
+    pred, ptr, prob = lane_grid(lengths, entry)
+    n = len(ptr) - 1
+    for edge in draw(st.lists(st.integers(0, len(pred) - 1), max_size=3)):
+        pred[edge] = (pred[edge] + 1) % n
+    prob[draw(st.lists(st.integers(0, len(prob) - 1), max_size=3))] = 0.5
+    columns = draw(arrays(U32, n, elements=st.integers(0, 1)))
+    initial = draw(arrays(F32, n, elements=st.sampled_from([0, 1e-3, 0.25, 1])))
+    chunk = draw(st.integers(0, 12).flatmap(lambda t: arrays(F32, (t, 2), elements=DENS)))
+    return (pred, ptr, prob, columns, initial), chunk
+
+
+@settings(max_examples=80, deadline=None)
+@given(long_grids())
+def test_layout_computed_in_place_decodes_as_the_returned_one(case):
+    args, chunk = case
+    in_place, returned = Watched(*args), ThroughPython(*args).watched
+    assert in_place.step(chunk).tolist() == returned.step(chunk).tolist()
+    assert bits(in_place.belief) == bits(returned.belief)
+    in_place.decoder.reset()
+    returned.decoder.reset()
+    backwards = np.ascontiguousarray(chunk[::-1])
+    assert in_place.step(backwards).tolist() == returned.step(backwards).tolist()
+
+
+def test_beat_grid_decodes_the_same_in_place():
+    grid, chunk = beat_grid(), beat_densities(200, 3)
+    in_place, returned = Watched(*grid), ThroughPython(*grid).watched
+    assert in_place.step(chunk).tolist() == returned.step(chunk).tolist()
+    assert bits(in_place.belief) == bits(returned.belief)
+
+
 # --- Threads -----------------------------------------------------------------------------
 
 

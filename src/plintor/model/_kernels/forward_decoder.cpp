@@ -163,7 +163,7 @@ int take_layout(const Graph &graph, DecoderState &state)
     if (load_layout(graph, 1.0, false, layout) < 0) return -1;
     if (check_layout(layout, state.num_states, false, &state.max_column) < 0) return -1;
     make_frame_plan(layout, state.num_states, state.plan);
-    state.edge_products.resize(layout.bnd_src.span().size());
+    state.edge_products.resize(view_layout(layout).bnd_src.size());
     state.forward_chunk = kernels::select_frame_loops().forward_chunk;
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "layout.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <span>
 #include <type_traits>
@@ -159,6 +160,8 @@ int load_layout(const Graph &graph, double identity, bool with_orig, Layout &lay
 {
     PyRef split_layout = PyRef::steal(module_lookup("_split_layout"));
     if (!split_layout) return -1;
+    if (is_module_split_layout(split_layout.get()))
+        return split_in_place(graph, identity, with_orig, layout.computed.emplace());
     PyRef pred = PyRef::steal(graph_view(graph.pred.owner()));
     if (!pred) return -1;
     PyRef ptr = PyRef::steal(graph_view(graph.ptr.owner()));
@@ -187,44 +190,45 @@ int bad_layout(const char *what)
     return -1;
 }
 
-int check_lengths(const Layout &layout, bool with_orig)
+int check_lengths(const kernels::LayoutView &layout, bool with_orig)
 {
-    const Py_ssize_t num_bnd = layout.bnd_state.extent();
-    const Py_ssize_t num_runs = layout.run_lo.extent();
-    if (num_bnd > max_count || layout.pred_list.extent() > max_count || num_runs > max_count ||
-        layout.bnd_src.extent() > max_count) {
+    const Py_ssize_t num_bnd = std::ssize(layout.bnd_state);
+    const Py_ssize_t num_runs = std::ssize(layout.run_lo);
+    if (num_bnd > max_count || std::ssize(layout.pred_list) > max_count || num_runs > max_count ||
+        std::ssize(layout.bnd_src) > max_count) {
         return bad_layout("more than 2**31 - 1 entries");
     }
-    if (layout.bnd_ptr.extent() != num_bnd + 1)
+    if (std::ssize(layout.bnd_ptr) != num_bnd + 1)
         return bad_layout("len(bnd_ptr) != len(bnd_state) + 1");
-    if (layout.bnd_dcol.extent() != num_bnd) return bad_layout("len(bnd_dcol) != len(bnd_state)");
-    if (layout.run_hi.extent() != num_runs || layout.run_col.extent() != num_runs) {
+    if (std::ssize(layout.bnd_dcol) != num_bnd)
+        return bad_layout("len(bnd_dcol) != len(bnd_state)");
+    if (std::ssize(layout.run_hi) != num_runs || std::ssize(layout.run_col) != num_runs) {
         return bad_layout("run_lo, run_hi and run_col differ in length");
     }
-    const Py_ssize_t num_edges = layout.bnd_src.extent();
-    if (layout.bnd_weight.extent() != num_edges ||
-        (with_orig && layout.bnd_orig.extent() != num_edges)) {
+    const Py_ssize_t num_edges = std::ssize(layout.bnd_src);
+    if (std::ssize(layout.bnd_weight) != num_edges ||
+        (with_orig && std::ssize(layout.bnd_orig) != num_edges)) {
         return bad_layout("the boundary edge arrays differ in length");
     }
     return 0;
 }
 
-int check_edges(const Layout &layout, std::int32_t num_states, bool with_orig)
+int check_edges(const kernels::LayoutView &layout, std::int32_t num_states, bool with_orig)
 {
-    const auto bnd_ptr = layout.bnd_ptr.span();
-    if (bnd_ptr.front() != 0 || bnd_ptr.back() != layout.bnd_src.extent()) {
+    const auto bnd_ptr = layout.bnd_ptr;
+    if (bnd_ptr.front() != 0 || bnd_ptr.back() != std::ssize(layout.bnd_src)) {
         return bad_layout("bnd_ptr must run from 0 to the number of boundary edges");
     }
     if (!std::is_sorted(bnd_ptr.begin(), bnd_ptr.end())) return bad_layout("bnd_ptr decreases");
-    const auto pred_list = layout.pred_list.span();
+    const auto pred_list = layout.pred_list;
     if (!all_below(pred_list, static_cast<std::uint64_t>(num_states)) ||
-        !all_below(layout.bnd_state.span(), static_cast<std::uint64_t>(num_states))) {
+        !all_below(layout.bnd_state, static_cast<std::uint64_t>(num_states))) {
         return bad_layout("a state index is out of range");
     }
-    const auto bnd_src = layout.bnd_src.span();
+    const auto bnd_src = layout.bnd_src;
     if (!all_below(bnd_src, pred_list.size())) return bad_layout("bnd_src is out of range");
     if (!with_orig) return 0;
-    const auto bnd_orig = layout.bnd_orig.span();
+    const auto bnd_orig = layout.bnd_orig;
     for (std::size_t p = 0; p < bnd_src.size(); ++p) {
         if (bnd_orig[p] != pred_list[bnd_src[p]])
             return bad_layout("bnd_orig != pred_list[bnd_src]");
@@ -234,20 +238,21 @@ int check_edges(const Layout &layout, std::int32_t num_states, bool with_orig)
 
 // Every state must be written in every frame, so that no frame reads what
 // an earlier one left behind; state 0 has no left neighbour to shift from.
-int check_coverage(const Layout &layout, std::int32_t num_states, std::uint32_t *max_column)
+int check_coverage(const kernels::LayoutView &layout, std::int32_t num_states,
+                   std::uint32_t *max_column)
 {
     std::vector<std::uint8_t> written(static_cast<std::size_t>(num_states), 0);
     std::uint32_t max_col = 0;
-    const auto bnd_dcol = layout.bnd_dcol.span();
-    const auto bnd_state = layout.bnd_state.span();
+    const auto bnd_dcol = layout.bnd_dcol;
+    const auto bnd_state = layout.bnd_state;
     for (std::size_t j = 0; j < bnd_state.size(); ++j) {
         written[bnd_state[j]] = 1;
         max_col = std::max(max_col, bnd_dcol[j]);
     }
     if (written[0] == 0) return bad_layout("state 0 must be a boundary state");
-    const auto run_lo = layout.run_lo.span();
-    const auto run_hi = layout.run_hi.span();
-    const auto run_col = layout.run_col.span();
+    const auto run_lo = layout.run_lo;
+    const auto run_hi = layout.run_hi;
+    const auto run_col = layout.run_col;
     for (std::size_t r = 0; r < run_lo.size(); ++r) {
         // Empty runs too: the frame loops compare the bounds as 32-bit
         // integers, which could turn an empty run into a long one.
@@ -270,25 +275,32 @@ int check_coverage(const Layout &layout, std::int32_t num_states, std::uint32_t 
 int check_layout(const Layout &layout, std::int32_t num_states, bool with_orig,
                  std::uint32_t *max_column)
 {
-    if (check_lengths(layout, with_orig) < 0) return -1;
-    if (check_edges(layout, num_states, with_orig) < 0) return -1;
-    return check_coverage(layout, num_states, max_column);
+    const kernels::LayoutView view = layout.view();
+    if (check_lengths(view, with_orig) < 0) return -1;
+    if (check_edges(view, num_states, with_orig) < 0) return -1;
+    return check_coverage(view, num_states, max_column);
+}
+
+kernels::LayoutView Layout::view() const
+{
+    if (computed) return computed->view();
+    return {
+        .bnd_state = bnd_state.span(),
+        .pred_list = pred_list.span(),
+        .bnd_src = bnd_src.span(),
+        .bnd_orig = bnd_orig.span(),
+        .bnd_ptr = bnd_ptr.span(),
+        .bnd_weight = bnd_weight.span(),
+        .bnd_dcol = bnd_dcol.span(),
+        .run_lo = run_lo.span(),
+        .run_hi = run_hi.span(),
+        .run_col = run_col.span(),
+    };
 }
 
 kernels::LayoutView view_layout(const Layout &layout)
 {
-    return {
-        .bnd_state = layout.bnd_state.span(),
-        .pred_list = layout.pred_list.span(),
-        .bnd_src = layout.bnd_src.span(),
-        .bnd_orig = layout.bnd_orig.span(),
-        .bnd_ptr = layout.bnd_ptr.span(),
-        .bnd_weight = layout.bnd_weight.span(),
-        .bnd_dcol = layout.bnd_dcol.span(),
-        .run_lo = layout.run_lo.span(),
-        .run_hi = layout.run_hi.span(),
-        .run_col = layout.run_col.span(),
-    };
+    return layout.view();
 }
 
 void make_frame_plan(const Layout &layout, std::int32_t num_states, kernels::PlanStorage &plan)

@@ -15,6 +15,7 @@
 
 #include "../kernels/split_layout.hpp"
 #include "function.hpp"
+#include "layout.hpp"
 #include "module.hpp"
 #include "pyref.hpp"
 
@@ -303,6 +304,25 @@ const FunctionDef split_layout_def = {
 };
 
 }  // namespace
+
+bool is_module_split_layout(PyObject *func)
+{
+    return Py_IS_TYPE(func, &KernelFunctionType) &&
+           reinterpret_cast<KernelFunction *>(func)->def == &split_layout_def;
+}
+
+// The graph's arrays were bound as uint32 and float32 vectors, the types
+// _split_layout reads in place, so the split reads the very values it would.
+int split_in_place(const Graph &graph, double identity, bool with_orig,
+                   kernels::SplitStorage &storage)
+{
+    const auto fault =
+        kernels::split_layout(graph.ptr.span(), graph.pred.span(), graph.weight.span(),
+                              graph.columns.span(), identity, with_orig, storage);
+    if (!fault) return 0;
+    raise_index_error(*fault);
+    return -1;
+}
 
 int add_split_layout(PyObject *module)
 {

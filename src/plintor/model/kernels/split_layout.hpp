@@ -14,7 +14,7 @@
 //
 // The split is a sequence of steps, each writing into storage the caller
 // provides, so that a caller can put the results straight into the arrays
-// it returns.
+// it returns; split_layout() runs them all into a SplitStorage.
 #pragma once
 
 #include <algorithm>
@@ -27,6 +27,8 @@
 #include <span>
 #include <type_traits>
 #include <vector>
+
+#include "plan.hpp"
 
 namespace plintor::kernels {
 
@@ -448,6 +450,16 @@ inline void cut_pieces(std::span<const EdgeRange> ranges, std::span<const std::u
     }
 }
 
+// The predecessors of the boundary edges as pieces of `pred` itself, for
+// edge ranges that count from its start.
+inline void cut_pieces_in_place(std::span<const EdgeRange> ranges,
+                                std::span<const std::uint32_t> pred, EdgePieces &pieces)
+{
+    pieces.clear();
+    for (const EdgeRange &range : ranges)
+        pieces.push_back(pred.subspan(static_cast<std::size_t>(range.lo), range.count()));
+}
+
 // pred_list: the distinct predecessors of the boundary edges, ascending;
 // bnd_src: each edge's slot in it.  The edges of each boundary state are
 // looked up together.
@@ -504,6 +516,75 @@ void fill_runs(std::span<const std::int64_t> change, std::span<const Column> col
         run_col[r + 1] = static_cast<std::uint32_t>(static_cast<std::int64_t>(columns[change[r]]));
     }
     run_hi[change.size()] = num_states;
+}
+
+// The whole split, into vectors: the layout a decoder keeps.
+struct SplitStorage {
+    std::vector<std::uint32_t> bnd_state;
+    std::vector<std::uint32_t> pred_list;
+    std::vector<std::uint32_t> bnd_src;
+    std::vector<std::uint32_t> bnd_orig;
+    std::vector<std::int64_t> bnd_ptr;
+    std::vector<float> bnd_weight;
+    std::vector<std::uint32_t> bnd_dcol;
+    std::vector<std::int64_t> run_lo;
+    std::vector<std::int64_t> run_hi;
+    std::vector<std::uint32_t> run_col;
+
+    LayoutView view() const
+    {
+        return {bnd_state,  pred_list, bnd_src, bnd_orig, bnd_ptr,
+                bnd_weight, bnd_dcol,  run_lo,  run_hi,   run_col};
+    }
+};
+
+// Runs every step of the split on a graph held as the decoders hold it,
+// with the faults of _split_layout in the same order.  The offsets are
+// unsigned, so every edge range is one piece of `pred`, read in place; the
+// predecessors are gathered into bnd_orig only when `with_orig` is set.
+inline std::optional<IndexFault> split_layout(std::span<const std::uint32_t> ptr,
+                                              std::span<const std::uint32_t> pred,
+                                              std::span<const float> weight,
+                                              std::span<const std::uint32_t> columns,
+                                              double identity, bool with_orig, SplitStorage &out)
+{
+    std::vector<std::int64_t> bnd;
+    if (auto fault = find_boundaries(ptr, pred, weight, identity, bnd)) return fault;
+    const std::span<const std::int64_t> states(bnd);
+    std::vector<EdgeRange> ranges;
+    find_edge_ranges(ptr, states, ranges);
+    if (auto fault = find_edge_fault(ranges, std::ssize(pred))) return fault;
+    if (auto fault = find_edge_fault(ranges, std::ssize(weight))) return fault;
+    if (auto fault = find_column_fault(states, columns)) return fault;
+    const std::size_t num_edges = count_edges(ranges);
+    EdgePieces pieces;
+    if (with_orig) {
+        out.bnd_orig.resize(num_edges);
+        gather_predecessors(pred, std::span<const EdgeRange>(ranges),
+                            std::span<std::uint32_t>(out.bnd_orig));
+        cut_pieces(ranges, out.bnd_orig, pieces);
+    } else {
+        cut_pieces_in_place(ranges, pred, pieces);
+    }
+    out.bnd_src.resize(num_edges);
+    deduplicate_predecessors(pieces, out.pred_list, out.bnd_src);
+    out.bnd_weight.resize(num_edges);
+    gather_weights(weight, std::span<const EdgeRange>(ranges), std::span<float>(out.bnd_weight));
+    out.bnd_state.resize(bnd.size());
+    fill_states(states, out.bnd_state);
+    out.bnd_ptr.resize(bnd.size() + 1);
+    fill_offsets(ranges, out.bnd_ptr);
+    out.bnd_dcol.resize(bnd.size());
+    gather_columns(states, columns, std::span<std::uint32_t>(out.bnd_dcol));
+    std::vector<std::int64_t> change;
+    column_changes(columns, change);
+    out.run_lo.resize(change.size() + 1);
+    out.run_hi.resize(change.size() + 1);
+    out.run_col.resize(change.size() + 1);
+    fill_runs(std::span<const std::int64_t>(change), columns, std::ssize(ptr) - 1,
+              std::span<std::int64_t>(out.run_lo), std::span<std::int64_t>(out.run_hi),
+              std::span<std::uint32_t>(out.run_col));
+    return std::nullopt;
 }
 
 }  // namespace plintor::kernels
