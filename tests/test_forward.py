@@ -357,6 +357,19 @@ def test_malformed_layouts_are_refused(monkeypatch, edits, error):
         ForwardDecoder(*EXAMPLE)
 
 
+def test_runs_in_any_order_that_cover_the_states_are_kept(monkeypatch):
+    def reverse_runs(layout):
+        return {
+            **layout,
+            **{key: layout[key][::-1].copy() for key in ("run_lo", "run_hi", "run_col")},
+        }
+
+    chunk = dens([1, 0.5], [0.5, 1], [1, 1], [0.25, 1])
+    expected = ForwardDecoder(*EXAMPLE).step(chunk).tolist()
+    replace_layout(monkeypatch, reverse_runs)
+    assert ForwardDecoder(*EXAMPLE).step(chunk).tolist() == expected
+
+
 # --- Properties ------------------------------------------------------------------------
 
 

@@ -23,18 +23,23 @@ int invalid(const char *function, const char *what)
     return -1;
 }
 
+// The checks below run without early exit, as reductions the compiler
+// vectorises: the arrays nearly always pass them.
+
 bool offsets_are_valid(std::span<const std::uint32_t> ptr, std::size_t num_edges)
 {
-    for (std::size_t s = 1; s < ptr.size(); ++s) {
-        if (ptr[s] < ptr[s - 1]) return false;
-    }
-    return ptr.back() <= num_edges;
+    bool decreasing = false;
+    for (std::size_t s = 1; s < ptr.size(); ++s)
+        decreasing |= ptr[s] < ptr[s - 1];
+    return !decreasing && ptr.back() <= num_edges;
 }
 
 bool all_below(std::span<const std::uint32_t> values, std::uint64_t limit)
 {
-    return std::all_of(values.begin(), values.end(),
-                       [limit](std::uint32_t v) { return v < limit; });
+    std::uint32_t highest = 0;
+    for (const std::uint32_t value : values)
+        highest = std::max(highest, value);
+    return values.empty() || highest < limit;
 }
 
 }  // namespace
@@ -236,37 +241,72 @@ int check_edges(const kernels::LayoutView &layout, std::int32_t num_states, bool
     return 0;
 }
 
+// State 0 has no left neighbour to shift from, so it must be a boundary
+// state.  Every run must lie in range, an empty one too: the frame loops
+// compare the bounds as 32-bit integers, which could turn an empty run into
+// a long one.
+int check_runs(const kernels::LayoutView &layout, std::int32_t num_states)
+{
+    if (std::ranges::find(layout.bnd_state, 0u) == layout.bnd_state.end())
+        return bad_layout("state 0 must be a boundary state");
+    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
+        const std::int64_t lo = layout.run_lo[r];
+        const std::int64_t hi = layout.run_hi[r];
+        if (lo < 1 || lo > num_states || hi < 1 || hi > num_states)
+            return bad_layout("a run is out of range");
+    }
+    return 0;
+}
+
+// Whether the non-empty runs follow each other from state 1 to the last
+// state, as _split_layout makes them: every state but 0 is then in a run.
+bool runs_tile_states(const kernels::LayoutView &layout, std::int32_t num_states)
+{
+    std::int64_t next = 1;
+    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
+        if (layout.run_lo[r] >= layout.run_hi[r]) continue;
+        if (layout.run_lo[r] != next) return false;
+        next = layout.run_hi[r];
+    }
+    return next == num_states;
+}
+
+// Whether every state is a boundary state or in a run, for runs of any
+// shape.
+bool every_state_written(const kernels::LayoutView &layout, std::int32_t num_states)
+{
+    std::vector<std::uint8_t> written(static_cast<std::size_t>(num_states), 0);
+    for (const std::uint32_t s : layout.bnd_state)
+        written[s] = 1;
+    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
+        if (layout.run_lo[r] >= layout.run_hi[r]) continue;
+        std::fill(written.begin() + layout.run_lo[r], written.begin() + layout.run_hi[r], 1);
+    }
+    return std::ranges::find(written, 0) == written.end();
+}
+
+// The largest column a frame reads: those of the boundary states and of the
+// non-empty runs.
+std::uint32_t largest_column(const kernels::LayoutView &layout)
+{
+    std::uint32_t max_col = 0;
+    for (const std::uint32_t col : layout.bnd_dcol)
+        max_col = std::max(max_col, col);
+    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
+        if (layout.run_lo[r] < layout.run_hi[r]) max_col = std::max(max_col, layout.run_col[r]);
+    }
+    return max_col;
+}
+
 // Every state must be written in every frame, so that no frame reads what
-// an earlier one left behind; state 0 has no left neighbour to shift from.
+// an earlier one left behind.
 int check_coverage(const kernels::LayoutView &layout, std::int32_t num_states,
                    std::uint32_t *max_column)
 {
-    std::vector<std::uint8_t> written(static_cast<std::size_t>(num_states), 0);
-    std::uint32_t max_col = 0;
-    const auto bnd_dcol = layout.bnd_dcol;
-    const auto bnd_state = layout.bnd_state;
-    for (std::size_t j = 0; j < bnd_state.size(); ++j) {
-        written[bnd_state[j]] = 1;
-        max_col = std::max(max_col, bnd_dcol[j]);
-    }
-    if (written[0] == 0) return bad_layout("state 0 must be a boundary state");
-    const auto run_lo = layout.run_lo;
-    const auto run_hi = layout.run_hi;
-    const auto run_col = layout.run_col;
-    for (std::size_t r = 0; r < run_lo.size(); ++r) {
-        // Empty runs too: the frame loops compare the bounds as 32-bit
-        // integers, which could turn an empty run into a long one.
-        if (run_lo[r] < 1 || run_lo[r] > num_states || run_hi[r] < 1 || run_hi[r] > num_states) {
-            return bad_layout("a run is out of range");
-        }
-        if (run_lo[r] >= run_hi[r]) continue;
-        std::fill(written.begin() + run_lo[r], written.begin() + run_hi[r], 1);
-        max_col = std::max(max_col, run_col[r]);
-    }
-    if (std::find(written.begin(), written.end(), 0) != written.end()) {
+    if (check_runs(layout, num_states) < 0) return -1;
+    if (!runs_tile_states(layout, num_states) && !every_state_written(layout, num_states))
         return bad_layout("a state is in no run and is not a boundary state");
-    }
-    *max_column = max_col;
+    *max_column = largest_column(layout);
     return 0;
 }
 
