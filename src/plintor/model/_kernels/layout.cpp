@@ -28,10 +28,10 @@ int invalid(const char *function, const char *what)
 
 bool offsets_are_valid(std::span<const std::uint32_t> ptr, std::size_t num_edges)
 {
-    bool decreasing = false;
+    std::uint32_t decreasing = 0;
     for (std::size_t s = 1; s < ptr.size(); ++s)
         decreasing |= ptr[s] < ptr[s - 1];
-    return !decreasing && ptr.back() <= num_edges;
+    return decreasing == 0 && ptr.back() <= num_edges;
 }
 
 bool all_below(std::span<const std::uint32_t> values, std::uint64_t limit)

@@ -18,14 +18,18 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "plan.hpp"
@@ -131,43 +135,49 @@ bool is_deterministic(std::span<const Ptr> ptr, std::span<const Pred> pred,
 // blocks lie inside one lane.
 inline constexpr int state_block = 16;
 
-// Whether states s .. s+state_block-1 (s >= 1) are all deterministic, tested
-// as plain vectors.  When their offsets count up by one from ptr[s], their
-// first edges are consecutive and in range: their predecessors, weights and
-// offsets are then compared with s-1, s, ..., `identity` and ptr[s]+1, ...
-// element by element, which the compiler vectorises.  False when the block
-// has another shape; its states then take the exact test one by one.
+// The first boundary state among s .. s+state_block-1 (s >= 1), as an
+// offset from s, or state_block when there is none; -1 when the block
+// cannot be tested this way.  While the offsets count up by one from
+// ptr[s], the states' first edges are consecutive and in range: their
+// offsets, predecessors and weights are then compared with ptr[s]+1, ...,
+// s-1, ... and `identity` element by element, which the compiler
+// vectorises.  The first state that fails a test is a boundary state, and
+// those before it are deterministic.  Other blocks are left to the exact
+// test, state by state.
 template <class Ptr, class Pred, class Weight>
-bool block_is_deterministic(std::span<const Ptr> ptr, std::span<const Pred> pred,
+int first_boundary_in_block(std::span<const Ptr> ptr, std::span<const Pred> pred,
                             std::span<const Weight> weight, Weight identity, std::int64_t s)
 {
     const auto base = static_cast<std::int64_t>(ptr[s]);
     const auto size = static_cast<std::int64_t>(std::min(pred.size(), weight.size()));
     if (base < 0 || base + state_block > size || !holds<Ptr>(base + state_block) ||
         !holds<Pred>(s - 1 + state_block)) {
-        return false;
+        return -1;
     }
     const Ptr *offsets = ptr.data() + s + 1;
     const Pred *preds = pred.data() + base;
     const Weight *weights = weight.data() + base;
     const auto next_offset = static_cast<Ptr>(base + 1);
     const auto prev_state = static_cast<Pred>(s - 1);
-    // Three reductions without early exit, which the compiler vectorises.
-    // The loops are kept rolled for that: unrolled first, as loops of a
-    // known short count would be, they turn into scalar code.
-    Ptr offset_mismatch = 0;
+    // The loop is kept rolled for the vectoriser: unrolled first, as a loop
+    // of a known short count would be, it turns into scalar code.
+    std::uint32_t fails[state_block];
+#pragma GCC unroll 1
+    for (int k = 0; k < state_block; ++k) {
+        fails[k] = static_cast<std::uint32_t>(
+            (offsets[k] != static_cast<Ptr>(next_offset + static_cast<Ptr>(k))) |
+            (preds[k] != static_cast<Pred>(prev_state + static_cast<Pred>(k))) |
+            (weights[k] != identity));
+    }
+    std::uint32_t any = 0;
 #pragma GCC unroll 1
     for (int k = 0; k < state_block; ++k)
-        offset_mismatch |= offsets[k] ^ static_cast<Ptr>(next_offset + static_cast<Ptr>(k));
-    Pred pred_mismatch = 0;
-#pragma GCC unroll 1
-    for (int k = 0; k < state_block; ++k)
-        pred_mismatch |= preds[k] ^ static_cast<Pred>(prev_state + static_cast<Pred>(k));
-    std::uint32_t weight_mismatch = 0;
-#pragma GCC unroll 1
-    for (int k = 0; k < state_block; ++k)
-        weight_mismatch |= weights[k] != identity;
-    return (offset_mismatch == 0) & (pred_mismatch == 0) & (weight_mismatch == 0);
+        any |= fails[k];
+    if (any == 0) return state_block;
+    int k = 0;
+    while (fails[k] == 0)
+        ++k;
+    return k;
 }
 
 // The first first-edge fault: in `pred` for any state, else in `weight`.
@@ -204,16 +214,6 @@ inline bool equal_values(const std::uint32_t *a, const std::uint32_t *b, std::si
     return difference == 0;
 }
 
-inline std::uint32_t largest(const EdgePieces &pieces)
-{
-    std::uint32_t highest = 0;
-    for (const auto piece : pieces) {
-        for (const std::uint32_t value : piece)
-            highest = std::max(highest, value);
-    }
-    return highest;
-}
-
 inline std::size_t total_size(const EdgePieces &pieces)
 {
     std::size_t size = 0;
@@ -222,53 +222,78 @@ inline std::size_t total_size(const EdgePieces &pieces)
     return size;
 }
 
-// Appends the v with seen[v] set, ascending.  The marks are sparse: eight
-// of them are tested at once.
-inline void append_marked(std::span<const std::uint8_t> seen, std::vector<std::uint32_t> &out)
+// Appends the v with seen[v] set, ascending.  The marks are sparse, so
+// eight of them are tested at once, and the few set ones found from the
+// bits of the word without a branch per mark.
+template <class Index>
+void append_marked(std::span<const std::uint8_t> seen, std::vector<Index> &out)
 {
-    auto scan = [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t v = lo; v < hi; ++v) {
-            if (seen[v] != 0) out.push_back(static_cast<std::uint32_t>(v));
-        }
-    };
+    constexpr std::uint64_t low_bits = 0x0101010101010101;
     std::size_t v = 0;
     for (; v + 8 <= seen.size(); v += 8) {
         std::uint64_t marks;
         std::memcpy(&marks, seen.data() + v, sizeof marks);
-        if (marks != 0) scan(v, v + 8);
+        for (marks &= low_bits; marks != 0; marks &= marks - 1) {
+            const auto byte = static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+            out.push_back(static_cast<Index>(v + byte));
+        }
     }
-    scan(v, seen.size());
+    for (; v < seen.size(); ++v) {
+        if (seen[v] != 0) out.push_back(static_cast<Index>(v));
+    }
+}
+
+inline void sort_distinct(const EdgePieces &pieces, std::vector<std::uint32_t> &out)
+{
+    out.clear();
+    for (const auto piece : pieces)
+        out.insert(out.end(), piece.begin(), piece.end());
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
 }
 
 // The distinct values of all pieces, ascending.  Predecessor states are
 // usually small numbers, so marking them in a table indexed by state finds
-// them in linear time; sorting covers arbitrary values.
-inline void distinct_values(const EdgePieces &pieces, std::vector<std::uint32_t> &out)
+// them in linear time; values far beyond their number are sorted instead.
+// The table starts with `hint` entries, the number of states, and grows
+// to the largest value.
+inline void distinct_values(const EdgePieces &pieces, std::size_t hint,
+                            std::vector<std::uint32_t> &out)
 {
     out.clear();
     const std::size_t size = total_size(pieces);
     if (size == 0) return;
-    const std::uint32_t max_value = largest(pieces);
-    if (max_value > 8 * size + 65536) {
-        for (const auto piece : pieces)
-            out.insert(out.end(), piece.begin(), piece.end());
-        std::sort(out.begin(), out.end());
-        out.erase(std::unique(out.begin(), out.end()), out.end());
-        return;
-    }
-    std::vector<std::uint8_t> seen(std::size_t{max_value} + 1, 0);
+    const std::size_t sparse = 8 * size + 65536;
+    std::vector<std::uint8_t> seen(std::min(hint, sparse), 0);
+    // Marked through locals: byte stores may alias anything, so the
+    // table's own pointer and size would be reloaded after every mark.
+    std::uint8_t *marks = seen.data();
+    std::size_t num_marks = seen.size();
     for (const auto piece : pieces) {
-        for (const std::uint32_t value : piece)
-            seen[value] = 1;
+        const std::uint32_t *end = piece.data() + piece.size();
+        for (const std::uint32_t *value = piece.data(); value != end; ++value) {
+            if (*value >= num_marks) {
+                if (*value > sparse) return sort_distinct(pieces, out);
+                seen.resize(std::size_t{*value} + 1, 0);
+                marks = seen.data();
+                num_marks = seen.size();
+            }
+            marks[*value] = 1;
+        }
     }
     append_marked(seen, out);
 }
 
-// The slot of `value` in the ascending `list`, which holds it.
+// The slot of `value` in the ascending, non-empty `list`, which holds it.
+// The search halves the range without branches, which the compiler turns
+// into conditional moves: a branch would be mispredicted at every other
+// step.
 inline std::uint32_t slot_of(std::span<const std::uint32_t> list, std::uint32_t value)
 {
-    return static_cast<std::uint32_t>(std::lower_bound(list.begin(), list.end(), value) -
-                                      list.begin());
+    const std::uint32_t *first = list.data();
+    for (std::size_t n = list.size(); n > 1; n -= n / 2)
+        first = first[n / 2] <= value ? first + n / 2 : first;
+    return static_cast<std::uint32_t>(first - list.data());
 }
 
 // The slots in `list` of the predecessors of one boundary state.  They are
@@ -311,49 +336,38 @@ std::optional<IndexFault> find_boundaries(std::span<const Ptr> ptr, std::span<co
     bnd.clear();
     std::int64_t s = 0;
     while (s < num_states) {
-        if (narrow && s > 0 && s + detail::state_block <= num_states &&
-            detail::block_is_deterministic(ptr, pred, weight, *narrow, s)) {
+        const int found = narrow && s > 0 && s + detail::state_block <= num_states
+                              ? detail::first_boundary_in_block(ptr, pred, weight, *narrow, s)
+                              : -1;
+        if (found == detail::state_block) {
             s += detail::state_block;
-            continue;
-        }
-        // One by one up to the first boundary state: the block after it
-        // usually lies inside a lane again.
-        const std::int64_t end = std::min(s + detail::state_block, num_states);
-        for (; s < end; ++s) {
+        } else if (found >= 0) {
+            bnd.push_back(s + found);
+            s += found + 1;
+        } else {
             const auto first = static_cast<std::int64_t>(ptr[s]);
             if (first < -size || first >= size) {
                 const auto first_edges = ptr.first(static_cast<std::size_t>(num_states));
                 return detail::first_edge_fault(first_edges, pred_size, weight_size);
             }
-            if (!detail::is_deterministic(ptr, pred, weight, identity, s)) {
-                bnd.push_back(s++);
-                break;
-            }
+            if (!detail::is_deterministic(ptr, pred, weight, identity, s)) bnd.push_back(s);
+            ++s;
         }
     }
     return std::nullopt;
 }
 
-// States s >= 1 whose column differs from that of s-1.  Changes are rare,
-// so each block of states is first tested as a whole, without branches.
+// States s >= 1 whose column differs from that of s-1: flagged in one pass
+// the compiler vectorises, then found among the flags, which are sparse.
 template <class Column>
 void column_changes(std::span<const Column> columns, std::vector<std::int64_t> &change)
 {
-    constexpr std::size_t block = 16;
     change.clear();
-    auto scan = [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t s = lo; s < hi; ++s) {
-            if (columns[s] != columns[s - 1]) change.push_back(static_cast<std::int64_t>(s));
-        }
-    };
-    std::size_t s = 1;
-    for (; s + block <= columns.size(); s += block) {
-        bool changes = false;
-        for (std::size_t k = 0; k < block; ++k)
-            changes |= columns[s + k] != columns[s + k - 1];
-        if (changes) scan(s, s + block);
-    }
-    scan(s, columns.size());
+    if (columns.empty()) return;
+    std::vector<std::uint8_t> changed(columns.size());
+    for (std::size_t s = 1; s < columns.size(); ++s)
+        changed[s] = columns[s] != columns[s - 1];
+    detail::append_marked(std::span<const std::uint8_t>(changed), change);
 }
 
 // The edge ranges of the boundary states.  They are read from ptr once:
@@ -462,12 +476,13 @@ inline void cut_pieces_in_place(std::span<const EdgeRange> ranges,
 
 // pred_list: the distinct predecessors of the boundary edges, ascending;
 // bnd_src: each edge's slot in it.  The edges of each boundary state are
-// looked up together.
-inline void deduplicate_predecessors(const EdgePieces &pieces,
+// looked up together.  `num_states` is the number of states, which the
+// predecessors are usually below.
+inline void deduplicate_predecessors(const EdgePieces &pieces, std::size_t num_states,
                                      std::vector<std::uint32_t> &pred_list,
                                      std::span<std::uint32_t> bnd_src)
 {
-    detail::distinct_values(pieces, pred_list);
+    detail::distinct_values(pieces, num_states, pred_list);
     std::uint32_t *slots = bnd_src.data();
     for (const auto piece : pieces) {
         detail::assign_slots(pred_list, piece, slots);
@@ -518,18 +533,44 @@ void fill_runs(std::span<const std::int64_t> change, std::span<const Column> col
     run_hi[change.size()] = num_states;
 }
 
+// Leaves the elements a vector grows by uninitialised.  Every array of a
+// SplitStorage is written in full right after it is sized, and zeroing it
+// first would be a pass of its own.
+template <class T>
+struct Uninitialized : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = Uninitialized<U>;
+    };
+
+    template <class U>
+    void construct(U *p) noexcept
+    {
+        ::new (static_cast<void *>(p)) U;
+    }
+
+    template <class U, class... Args>
+    void construct(U *p, Args &&...args)
+    {
+        std::construct_at(p, std::forward<Args>(args)...);
+    }
+};
+
+template <class T>
+using StorageArray = std::vector<T, Uninitialized<T>>;
+
 // The whole split, into vectors: the layout a decoder keeps.
 struct SplitStorage {
-    std::vector<std::uint32_t> bnd_state;
+    StorageArray<std::uint32_t> bnd_state;
     std::vector<std::uint32_t> pred_list;
-    std::vector<std::uint32_t> bnd_src;
-    std::vector<std::uint32_t> bnd_orig;
-    std::vector<std::int64_t> bnd_ptr;
-    std::vector<float> bnd_weight;
-    std::vector<std::uint32_t> bnd_dcol;
-    std::vector<std::int64_t> run_lo;
-    std::vector<std::int64_t> run_hi;
-    std::vector<std::uint32_t> run_col;
+    StorageArray<std::uint32_t> bnd_src;
+    StorageArray<std::uint32_t> bnd_orig;
+    StorageArray<std::int64_t> bnd_ptr;
+    StorageArray<float> bnd_weight;
+    StorageArray<std::uint32_t> bnd_dcol;
+    StorageArray<std::int64_t> run_lo;
+    StorageArray<std::int64_t> run_hi;
+    StorageArray<std::uint32_t> run_col;
 
     LayoutView view() const
     {
@@ -567,7 +608,7 @@ inline std::optional<IndexFault> split_layout(std::span<const std::uint32_t> ptr
         cut_pieces_in_place(ranges, pred, pieces);
     }
     out.bnd_src.resize(num_edges);
-    deduplicate_predecessors(pieces, out.pred_list, out.bnd_src);
+    deduplicate_predecessors(pieces, ptr.size() - 1, out.pred_list, out.bnd_src);
     out.bnd_weight.resize(num_edges);
     gather_weights(weight, std::span<const EdgeRange>(ranges), std::span<float>(out.bnd_weight));
     out.bnd_state.resize(bnd.size());
