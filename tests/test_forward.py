@@ -357,6 +357,27 @@ def test_malformed_layouts_are_refused(monkeypatch, edits, error):
         ForwardDecoder(*EXAMPLE)
 
 
+@pytest.mark.parametrize("bad", [6, 2**31 - 1, 2**31, 2**32 - 1])
+def test_predecessors_must_be_states(bad):
+    pred = EXAMPLE[0].copy()
+    pred[3] = bad
+    with pytest.raises(ValueError, match="every predecessor in 'pred' must be a state below"):
+        ForwardDecoder(pred, *EXAMPLE[1:])
+
+
+@pytest.mark.parametrize("key", ["bnd_state", "pred_list", "bnd_src"])
+@pytest.mark.parametrize("bad", [2**31 - 1, 2**31, 2**32 - 1])
+def test_layout_indices_beyond_any_count_are_refused(monkeypatch, key, bad):
+    def edit(layout):
+        values = layout[key].copy()
+        values[-1] = bad
+        return {**layout, key: values}
+
+    replace_layout(monkeypatch, edit)
+    with pytest.raises(ValueError, match="inconsistent layout"):
+        ForwardDecoder(*EXAMPLE)
+
+
 def test_runs_in_any_order_that_cover_the_states_are_kept(monkeypatch):
     def reverse_runs(layout):
         return {

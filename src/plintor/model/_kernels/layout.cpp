@@ -42,6 +42,20 @@ bool all_below(std::span<const std::uint32_t> values, std::uint64_t limit)
     return values.empty() || highest < limit;
 }
 
+// The same for a limit that is a count, 2**31 - 1 at most.  A value is
+// below such a limit exactly when its top bit is clear and subtracting the
+// limit wraps around, setting the top bit: both tests join in one AND over
+// all values, three vector operations for four values where SSE2 has no
+// unsigned maximum.
+bool all_below_count(std::span<const std::uint32_t> values, std::int32_t count)
+{
+    const auto limit = static_cast<std::uint32_t>(count);
+    std::uint32_t below = ~std::uint32_t{0};
+    for (const std::uint32_t value : values)
+        below &= ~value & (value - limit);
+    return (below >> 31) != 0;
+}
+
 }  // namespace
 
 int require_array(const char *function, const char *argument, PyObject *obj)
@@ -71,7 +85,7 @@ std::int32_t check_graph(const char *function, const char *weight_name, const Gr
         return invalid(function,
                        "the offsets in 'ptr' must not decrease and must stay inside 'pred'");
     }
-    if (!all_below(graph.pred.span(), static_cast<std::uint64_t>(num_states))) {
+    if (!all_below_count(graph.pred.span(), num_states)) {
         return invalid(function, "every predecessor in 'pred' must be a state below len(ptr) - 1");
     }
     if (graph.columns.extent() != num_states) {
@@ -226,12 +240,12 @@ int check_edges(const kernels::LayoutView &layout, std::int32_t num_states, bool
     }
     if (!std::is_sorted(bnd_ptr.begin(), bnd_ptr.end())) return bad_layout("bnd_ptr decreases");
     const auto pred_list = layout.pred_list;
-    if (!all_below(pred_list, static_cast<std::uint64_t>(num_states)) ||
-        !all_below(layout.bnd_state, static_cast<std::uint64_t>(num_states))) {
+    if (!all_below_count(pred_list, num_states) || !all_below_count(layout.bnd_state, num_states)) {
         return bad_layout("a state index is out of range");
     }
     const auto bnd_src = layout.bnd_src;
-    if (!all_below(bnd_src, pred_list.size())) return bad_layout("bnd_src is out of range");
+    if (!all_below_count(bnd_src, static_cast<std::int32_t>(pred_list.size())))
+        return bad_layout("bnd_src is out of range");
     if (!with_orig) return 0;
     const auto bnd_orig = layout.bnd_orig;
     for (std::size_t p = 0; p < bnd_src.size(); ++p) {
