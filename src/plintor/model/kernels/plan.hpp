@@ -87,11 +87,11 @@ inline void fill_first_slots(std::span<const std::int64_t> bnd_ptr,
         const std::int64_t lo = bnd_ptr[j];
         const std::int64_t hi = bnd_ptr[j + 1];
         // Without an early exit the test vectorises; nearly every boundary
-        // passes it anyway.
-        bool consecutive = true;
-        for (std::int64_t p = lo + 1; p < hi; ++p)
-            consecutive &= bnd_src[p] == bnd_src[p - 1] + 1;
-        first_slot[j] = consecutive && lo < hi ? bnd_src[lo] : no_slot;
+        // passes it anyway.  A step other than one leaves bits in `gaps`.
+        std::uint32_t gaps = 0;
+        for (auto p = static_cast<std::size_t>(lo) + 1; p < static_cast<std::size_t>(hi); ++p)
+            gaps |= bnd_src[p] - bnd_src[p - 1] - 1;
+        first_slot[j] = gaps == 0 && lo < hi ? bnd_src[lo] : no_slot;
     }
 }
 
