@@ -209,7 +209,8 @@ int split_predecessors(std::span<const Ptr> ptr, std::span<const Pred> pred,
     kernels::cut_pieces(bounds.ranges, orig, pieces);
     std::vector<std::uint32_t> distinct;
     const auto num_states = static_cast<std::size_t>(std::max<std::int64_t>(bounds.num_states, 0));
-    kernels::deduplicate_predecessors(pieces, num_states, distinct, src);
+    kernels::distinct_predecessors(pieces, num_states, distinct);
+    kernels::find_slots(pieces, distinct, src);
     if (result.make(pred_list, distinct.size(), list) < 0) return -1;
     std::ranges::copy(distinct, list.begin());
     return 0;

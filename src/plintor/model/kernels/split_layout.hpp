@@ -20,16 +20,15 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <memory>
-#include <new>
 #include <optional>
 #include <span>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 #include "plan.hpp"
@@ -544,15 +543,19 @@ inline void cut_pieces_in_place(std::span<const EdgeRange> ranges,
         pieces.push_back(pred.subspan(static_cast<std::size_t>(range.lo), range.count()));
 }
 
-// pred_list: the distinct predecessors of the boundary edges, ascending;
-// bnd_src: each edge's slot in it.  The edges of each boundary state are
-// looked up together.  `num_states` is the number of states, which the
-// predecessors are usually below.
-inline void deduplicate_predecessors(const EdgePieces &pieces, std::size_t num_states,
-                                     std::vector<std::uint32_t> &pred_list,
-                                     std::span<std::uint32_t> bnd_src)
+// pred_list: the distinct predecessors of the boundary edges, ascending.
+// `num_states` is the number of states, which they are usually below.
+inline void distinct_predecessors(const EdgePieces &pieces, std::size_t num_states,
+                                  std::vector<std::uint32_t> &pred_list)
 {
     detail::distinct_values(pieces, num_states, pred_list);
+}
+
+// bnd_src: the slot in pred_list of every boundary edge's predecessor.
+// The edges of each boundary state are looked up together.
+inline void find_slots(const EdgePieces &pieces, std::span<const std::uint32_t> pred_list,
+                       std::span<std::uint32_t> bnd_src)
+{
     std::uint32_t *slots = bnd_src.data();
     for (const auto piece : pieces) {
         detail::assign_slots(pred_list, piece, slots);
@@ -603,49 +606,58 @@ void fill_runs(std::span<const std::int64_t> change, std::span<const Column> col
     run_hi[change.size()] = num_states;
 }
 
-// Leaves the elements a vector grows by uninitialised.  Every array of a
-// SplitStorage is written in full right after it is sized, and zeroing it
-// first would be a pass of its own.
-template <class T>
-struct Uninitialized : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = Uninitialized<U>;
-    };
-
-    template <class U>
-    void construct(U *p) noexcept
-    {
-        ::new (static_cast<void *>(p)) U;
-    }
-
-    template <class U, class... Args>
-    void construct(U *p, Args &&...args)
-    {
-        std::construct_at(p, std::forward<Args>(args)...);
-    }
-};
-
-template <class T>
-using StorageArray = std::vector<T, Uninitialized<T>>;
-
-// The whole split, into vectors: the layout a decoder keeps.
+// The whole split in one allocation: the layout a decoder keeps.  Its
+// arrays are made together once their lengths are known, so that a
+// decoder holds, and later frees, one block rather than ten; each array is
+// written in full right after.
 struct SplitStorage {
-    StorageArray<std::uint32_t> bnd_state;
-    std::vector<std::uint32_t> pred_list;
-    StorageArray<std::uint32_t> bnd_src;
-    StorageArray<std::uint32_t> bnd_orig;
-    StorageArray<std::int64_t> bnd_ptr;
-    StorageArray<float> bnd_weight;
-    StorageArray<std::uint32_t> bnd_dcol;
-    StorageArray<std::int64_t> run_lo;
-    StorageArray<std::int64_t> run_hi;
-    StorageArray<std::uint32_t> run_col;
+    std::unique_ptr<std::byte[]> block;
+    std::span<std::uint32_t> bnd_state;
+    std::span<std::uint32_t> pred_list;
+    std::span<std::uint32_t> bnd_src;
+    std::span<std::uint32_t> bnd_orig;
+    std::span<std::int64_t> bnd_ptr;
+    std::span<float> bnd_weight;
+    std::span<std::uint32_t> bnd_dcol;
+    std::span<std::int64_t> run_lo;
+    std::span<std::int64_t> run_hi;
+    std::span<std::uint32_t> run_col;
+
+    // Makes the arrays: the int64 ones first, which keeps every array
+    // aligned to its elements.
+    void allocate(std::size_t num_bnd, std::size_t num_pred, std::size_t num_edges,
+                  std::size_t num_orig, std::size_t num_runs)
+    {
+        const std::size_t num_wide = num_bnd + 1 + 2 * num_runs;
+        const std::size_t num_narrow = 2 * num_bnd + num_pred + 2 * num_edges + num_orig + num_runs;
+        block.reset(new std::byte[8 * num_wide + 4 * num_narrow]);
+        auto *wide = reinterpret_cast<std::int64_t *>(block.get());
+        bnd_ptr = take(wide, num_bnd + 1);
+        run_lo = take(wide, num_runs);
+        run_hi = take(wide, num_runs);
+        auto *narrow = reinterpret_cast<std::uint32_t *>(wide);
+        bnd_state = take(narrow, num_bnd);
+        pred_list = take(narrow, num_pred);
+        bnd_src = take(narrow, num_edges);
+        bnd_orig = take(narrow, num_orig);
+        bnd_dcol = take(narrow, num_bnd);
+        run_col = take(narrow, num_runs);
+        bnd_weight = {reinterpret_cast<float *>(narrow), num_edges};
+    }
 
     LayoutView view() const
     {
         return {bnd_state,  pred_list, bnd_src, bnd_orig, bnd_ptr,
                 bnd_weight, bnd_dcol,  run_lo,  run_hi,   run_col};
+    }
+
+  private:
+    template <class T>
+    static std::span<T> take(T *&next, std::size_t length)
+    {
+        const std::span<T> array(next, length);
+        next += length;
+        return array;
     }
 };
 
@@ -667,34 +679,24 @@ inline std::optional<IndexFault> split_layout(std::span<const std::uint32_t> ptr
     if (auto fault = find_edge_fault(ranges, std::ssize(pred))) return fault;
     if (auto fault = find_edge_fault(ranges, std::ssize(weight))) return fault;
     if (auto fault = find_column_fault(states, columns)) return fault;
-    const std::size_t num_edges = count_edges(ranges);
     EdgePieces pieces;
-    if (with_orig) {
-        out.bnd_orig.resize(num_edges);
-        gather_predecessors(pred, std::span<const EdgeRange>(ranges),
-                            std::span<std::uint32_t>(out.bnd_orig));
-        cut_pieces(ranges, out.bnd_orig, pieces);
-    } else {
-        cut_pieces_in_place(ranges, pred, pieces);
-    }
-    out.bnd_src.resize(num_edges);
-    deduplicate_predecessors(pieces, ptr.size() - 1, out.pred_list, out.bnd_src);
-    out.bnd_weight.resize(num_edges);
-    gather_weights(weight, std::span<const EdgeRange>(ranges), std::span<float>(out.bnd_weight));
-    out.bnd_state.resize(bnd.size());
-    fill_states(states, out.bnd_state);
-    out.bnd_ptr.resize(bnd.size() + 1);
-    fill_offsets(ranges, out.bnd_ptr);
-    out.bnd_dcol.resize(bnd.size());
-    gather_columns(states, columns, std::span<std::uint32_t>(out.bnd_dcol));
+    cut_pieces_in_place(ranges, pred, pieces);
+    std::vector<std::uint32_t> distinct;
+    distinct_predecessors(pieces, ptr.size() - 1, distinct);
     std::vector<std::int64_t> change;
     column_changes(columns, change);
-    out.run_lo.resize(change.size() + 1);
-    out.run_hi.resize(change.size() + 1);
-    out.run_col.resize(change.size() + 1);
-    fill_runs(std::span<const std::int64_t>(change), columns, std::ssize(ptr) - 1,
-              std::span<std::int64_t>(out.run_lo), std::span<std::int64_t>(out.run_hi),
-              std::span<std::uint32_t>(out.run_col));
+    const std::size_t num_edges = count_edges(ranges);
+    out.allocate(bnd.size(), distinct.size(), num_edges, with_orig ? num_edges : 0,
+                 change.size() + 1);
+    std::ranges::copy(distinct, out.pred_list.begin());
+    find_slots(pieces, out.pred_list, out.bnd_src);
+    if (with_orig) gather_predecessors(pred, std::span<const EdgeRange>(ranges), out.bnd_orig);
+    gather_weights(weight, std::span<const EdgeRange>(ranges), out.bnd_weight);
+    fill_states(states, out.bnd_state);
+    fill_offsets(ranges, out.bnd_ptr);
+    gather_columns(states, columns, out.bnd_dcol);
+    fill_runs(std::span<const std::int64_t>(change), columns, std::ssize(ptr) - 1, out.run_lo,
+              out.run_hi, out.run_col);
     return std::nullopt;
 }
 
