@@ -118,8 +118,13 @@ int check_length(const char *function, Py_ssize_t length, Py_ssize_t expected)
     return -1;
 }
 
+// The keywords of the calls below, interned once at start-up.
+constexpr const char *float_vector_keywords[] = {"dtype", "copy"};
+PyObject *float_vector_keywords_interned[std::size(float_vector_keywords)];
+
 // np.<function>(source, dtype=np.float32[, copy=True]), bound as a float32
-// vector of `length` elements.
+// vector of `length` elements.  The keywords are passed as names beside the
+// arguments, which spares building a dict that the call would take apart.
 int new_float_vector(const char *function, PyObject *source, bool copy, Py_ssize_t length,
                      Array<float> &vector)
 {
@@ -127,13 +132,12 @@ int new_float_vector(const char *function, PyObject *source, bool copy, Py_ssize
     if (!func) return -1;
     PyRef dtype = PyRef::steal(numpy_attr("float32"));
     if (!dtype) return -1;
-    PyRef kwargs =
-        PyRef::steal(copy ? Py_BuildValue("{s:O,s:O}", "dtype", dtype.get(), "copy", Py_True)
-                          : Py_BuildValue("{s:O}", "dtype", dtype.get()));
-    if (!kwargs) return -1;
-    PyRef args = PyRef::steal(PyTuple_Pack(1, source));
-    if (!args) return -1;
-    PyRef result = PyRef::steal(PyObject_Call(func.get(), args.get(), kwargs.get()));
+    PyObject *const *keywords = float_vector_keywords_interned;
+    PyRef kwnames = PyRef::steal(copy ? PyTuple_Pack(2, keywords[0], keywords[1])
+                                      : PyTuple_Pack(1, keywords[0]));
+    if (!kwnames) return -1;
+    PyObject *const args[] = {source, dtype.get(), Py_True};
+    PyRef result = PyRef::steal(PyObject_Vectorcall(func.get(), args, 1, kwnames.get()));
     if (!result || vector.acquire(result.get()) < 0) return -1;
     return check_length(function, vector.extent(), length);
 }
@@ -487,6 +491,10 @@ PyTypeObject ForwardDecoderType = {
 int add_forward_decoder(PyObject *module)
 {
     if (intern_signature(cinit_signature) < 0) return -1;
+    for (std::size_t k = 0; k < std::size(float_vector_keywords); ++k) {
+        float_vector_keywords_interned[k] = PyUnicode_InternFromString(float_vector_keywords[k]);
+        if (float_vector_keywords_interned[k] == nullptr) return -1;
+    }
     if (PyType_Ready(&ForwardDecoderType) < 0) return -1;
     auto *type = reinterpret_cast<PyObject *>(&ForwardDecoderType);
     if (PyModule_AddObjectRef(module, decoder_name, type) < 0) return -1;
