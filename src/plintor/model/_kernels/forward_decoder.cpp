@@ -1,8 +1,9 @@
 // ForwardDecoder: the streaming forward decoder as a Python class.
 //
-// A decoder holds, for its whole life, the SplitLayout of its graph (the
-// arrays _split_layout returned, not copies), its own copy of the initial
-// distribution, the belief and the working buffers.  All of them are made at
+// A decoder holds, for its whole life, the SplitLayout of its graph (computed
+// in place while _split_layout is the module's own, else bound from what a
+// replacement returned), its own copy of the initial distribution, the
+// belief and the working buffers.  All of them are made at
 // construction, so that step allocates nothing but its output and reset
 // nothing at all.  The instance holds arrays only, so it takes no part in
 // garbage collection, and it cannot be pickled or copied.
