@@ -360,3 +360,7 @@ def test_predecessors_that_fill_no_consecutive_slots(sparse):
     pred = np.array([base + 9, base + 3, base + 5, base + 3, 7, base + 9, 1], np.int64)
     ptr = np.array([0, 3, 3, 5, 7], np.int64)
     assert_same_outcome(pred, ptr, np.zeros(7), [0, 1, 1, 2], 0.0)
+    # Five predecessors of one state, more than are marked at once.
+    pred = np.array([1, 4, base + 9, 2, base + 5, 0, 3, base + 9, 2], np.int64)
+    ptr = np.array([0, 5, 5, 7, 9], np.int64)
+    assert_same_outcome(pred, ptr, np.zeros(9), [0, 1, 1, 2], 0.0)

@@ -309,15 +309,30 @@ inline void distinct_values(const EdgePieces &pieces, std::size_t hint,
     // table's own pointer and size would be reloaded after every mark.
     std::uint8_t *marks = seen.data();
     std::size_t num_marks = seen.size();
+    // Whether the table holds `value`, grown to it if need be; false for a
+    // value that calls for sorting.
+    auto holds_mark = [&](std::uint32_t value) {
+        if (value < num_marks) return true;
+        if (value > sparse) return false;
+        seen.resize(std::size_t{value} + 1, 0);
+        marks = seen.data();
+        num_marks = seen.size();
+        return true;
+    };
     for (const auto piece : pieces) {
-        const std::uint32_t *end = piece.data() + piece.size();
-        for (const std::uint32_t *value = piece.data(); value != end; ++value) {
-            if (*value >= num_marks) {
-                if (*value > sparse) return sort_distinct(pieces, out);
-                seen.resize(std::size_t{*value} + 1, 0);
-                marks = seen.data();
-                num_marks = seen.size();
-            }
+        const std::uint32_t *value = piece.data();
+        const std::uint32_t *end = value + piece.size();
+        // Four marks for each test of the table's size.
+        for (; end - value >= 4; value += 4) {
+            if (!holds_mark(std::max(std::max(value[0], value[1]), std::max(value[2], value[3]))))
+                return sort_distinct(pieces, out);
+            marks[value[0]] = 1;
+            marks[value[1]] = 1;
+            marks[value[2]] = 1;
+            marks[value[3]] = 1;
+        }
+        for (; value != end; ++value) {
+            if (!holds_mark(*value)) return sort_distinct(pieces, out);
             marks[*value] = 1;
         }
     }
