@@ -336,6 +336,8 @@ inline void distinct_values(const EdgePieces &pieces, std::size_t hint,
             marks[*value] = 1;
         }
     }
+    // No more distinct values than values, nor than places in the table.
+    out.reserve(std::min(size, seen.size()));
     append_marked(seen, out);
 }
 
@@ -541,6 +543,7 @@ inline void cut_pieces(std::span<const EdgeRange> ranges, std::span<const std::u
                        EdgePieces &pieces)
 {
     pieces.clear();
+    pieces.reserve(ranges.size());
     std::size_t edge = 0;
     for (const EdgeRange &range : ranges) {
         pieces.push_back(values.subspan(edge, range.count()));
@@ -554,6 +557,7 @@ inline void cut_pieces_in_place(std::span<const EdgeRange> ranges,
                                 std::span<const std::uint32_t> pred, EdgePieces &pieces)
 {
     pieces.clear();
+    pieces.reserve(ranges.size());
     for (const EdgeRange &range : ranges)
         pieces.push_back(pred.subspan(static_cast<std::size_t>(range.lo), range.count()));
 }
