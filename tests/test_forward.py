@@ -357,6 +357,40 @@ def test_malformed_layouts_are_refused(monkeypatch, edits, error):
         ForwardDecoder(*EXAMPLE)
 
 
+@pytest.mark.parametrize("bad", [6, 2**31 - 1, 2**31, 2**32 - 1])
+def test_predecessors_must_be_states(bad):
+    pred = EXAMPLE[0].copy()
+    pred[3] = bad
+    with pytest.raises(ValueError, match="every predecessor in 'pred' must be a state below"):
+        ForwardDecoder(pred, *EXAMPLE[1:])
+
+
+@pytest.mark.parametrize("key", ["bnd_state", "pred_list", "bnd_src"])
+@pytest.mark.parametrize("bad", [2**31 - 1, 2**31, 2**32 - 1])
+def test_layout_indices_beyond_any_count_are_refused(monkeypatch, key, bad):
+    def edit(layout):
+        values = layout[key].copy()
+        values[-1] = bad
+        return {**layout, key: values}
+
+    replace_layout(monkeypatch, edit)
+    with pytest.raises(ValueError, match="inconsistent layout"):
+        ForwardDecoder(*EXAMPLE)
+
+
+def test_runs_in_any_order_that_cover_the_states_are_kept(monkeypatch):
+    def reverse_runs(layout):
+        return {
+            **layout,
+            **{key: layout[key][::-1].copy() for key in ("run_lo", "run_hi", "run_col")},
+        }
+
+    chunk = dens([1, 0.5], [0.5, 1], [1, 1], [0.25, 1])
+    expected = ForwardDecoder(*EXAMPLE).step(chunk).tolist()
+    replace_layout(monkeypatch, reverse_runs)
+    assert ForwardDecoder(*EXAMPLE).step(chunk).tolist() == expected
+
+
 # --- Properties ------------------------------------------------------------------------
 
 
@@ -434,6 +468,57 @@ def test_chunking_changes_nothing(case, cuts):
     assert [s for piece in pieces for s in parts.step(piece).tolist()] == expected
     assert bits(parts.belief) == bits(whole.belief)
     assert parts.step(chunk).tolist() == whole.step(chunk).tolist()
+
+
+class ThroughPython:
+    """A decoder built from what the module's _split_layout returns as Python
+    objects, rather than from the layout construction computes in place while
+    _split_layout is the module's own."""
+
+    def __init__(self, *args):
+        original = _kernels._split_layout
+        _kernels._split_layout = lambda *a: original(*a)
+        try:
+            self.watched = Watched(*args)
+        finally:
+            _kernels._split_layout = original
+
+
+@st.composite
+def long_grids(draw):
+    """Lane grids with lanes long enough for the split's block test, some interior
+    states made boundaries by a changed predecessor or probability."""
+    lengths = draw(st.lists(st.integers(1, 45), min_size=1, max_size=5))
+    entry = draw(arrays(F32, (len(lengths),) * 2, elements=st.sampled_from([0, 0.25, 1])))
+    pred, ptr, prob = lane_grid(lengths, entry)
+    n = len(ptr) - 1
+    for edge in draw(st.lists(st.integers(0, len(pred) - 1), max_size=3)):
+        pred[edge] = (pred[edge] + 1) % n
+    prob[draw(st.lists(st.integers(0, len(prob) - 1), max_size=3))] = 0.5
+    columns = draw(arrays(U32, n, elements=st.integers(0, 1)))
+    initial = draw(arrays(F32, n, elements=st.sampled_from([0, 1e-3, 0.25, 1])))
+    chunk = draw(st.integers(0, 12).flatmap(lambda t: arrays(F32, (t, 2), elements=DENS)))
+    return (pred, ptr, prob, columns, initial), chunk
+
+
+@settings(max_examples=80, deadline=None)
+@given(long_grids())
+def test_layout_computed_in_place_decodes_as_the_returned_one(case):
+    args, chunk = case
+    in_place, returned = Watched(*args), ThroughPython(*args).watched
+    assert in_place.step(chunk).tolist() == returned.step(chunk).tolist()
+    assert bits(in_place.belief) == bits(returned.belief)
+    in_place.decoder.reset()
+    returned.decoder.reset()
+    backwards = np.ascontiguousarray(chunk[::-1])
+    assert in_place.step(backwards).tolist() == returned.step(backwards).tolist()
+
+
+def test_beat_grid_decodes_the_same_in_place():
+    grid, chunk = beat_grid(), beat_densities(200, 3)
+    in_place, returned = Watched(*grid), ThroughPython(*grid).watched
+    assert in_place.step(chunk).tolist() == returned.step(chunk).tolist()
+    assert bits(in_place.belief) == bits(returned.belief)
 
 
 # --- Threads -----------------------------------------------------------------------------

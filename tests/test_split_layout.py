@@ -157,6 +157,29 @@ class TestWorkedExamples:
             for arg in g.values():
                 assert not np.shares_memory(value, arg)
 
+    def test_graph_is_read_before_columns_are_converted(self):
+        # Converting columns may run Python code: here it rewrites the offsets and
+        # predecessors, which the split has read by then.
+        def graph():
+            return np.array(TWO_LANES["pred"], np.int64), np.array(TWO_LANES["ptr"], np.int64)
+
+        class Columns:
+            def __init__(self, pred, ptr):
+                self.pred, self.ptr = pred, ptr
+
+            def __array__(self, dtype=None, copy=None):
+                self.pred[:] = 1
+                self.ptr[1:] = np.arange(1, len(self.ptr))
+                return np.array(TWO_LANES["columns"], dtype=dtype)
+
+        weight = np.array(TWO_LANES["weight"])
+        expected = numpy_split_layout(*graph(), weight, TWO_LANES["columns"], 0.0)
+        pred, ptr = graph()
+        layout = _split_layout(pred, ptr, weight, Columns(pred, ptr), 0.0)
+        assert pred.tolist() == [1] * len(pred)  # the conversion did run
+        for key in KEYS:
+            assert layout[key].tolist() == expected[key].tolist(), key
+
     @pytest.mark.parametrize("ptr", [np.int64(3), np.zeros((2, 2), np.int64)])
     def test_ptr_must_be_one_dimensional(self, ptr):
         with pytest.raises(ValueError, match="argument 'ptr' must be one-dimensional"):
@@ -281,3 +304,63 @@ def test_valid_graphs_give_a_consistent_layout(data):
         covered[lo:hi] += 1
         assert (np.asarray(columns)[lo:hi] == col).all()
     assert covered[0] == 0 and (covered[1:] == 1).all()
+
+
+@st.composite
+def long_graphs(draw):
+    """Tempo-lane graphs with lanes long enough for the split's block test, some
+    interior states turned into boundaries by a changed predecessor or weight, held
+    in the array types the split reads in place and in others."""
+    lengths = draw(st.lists(st.integers(1, 45), min_size=1, max_size=5))
+    starts = np.cumsum([0, *lengths[:-1]])
+    ends = starts + np.array(lengths) - 1
+    num_states = int(sum(lengths))
+    pred, ptr = [], [0]
+    for s in range(num_states):
+        if s in starts:
+            pred += draw(st.lists(st.sampled_from(ends.tolist()), max_size=4))
+        else:
+            pred.append(s - 1)
+        ptr.append(len(pred))
+    identity = draw(st.sampled_from([0.0, -0.0, 1.0, 0.1, float("inf")]))
+    pred = np.array(pred, np.int64)
+    weight = np.full(len(pred), identity)
+    for edge in draw(st.lists(st.integers(0, max(len(pred) - 1, 0)), max_size=3)):
+        if len(pred):
+            pred[edge] = (pred[edge] + 1) % num_states
+    for edge in draw(st.lists(st.integers(0, max(len(pred) - 1, 0)), max_size=3)):
+        if len(pred):
+            weight[edge] = -0.5
+    # Offsets may count from the end of pred, as negative indices.
+    ptr = np.array(ptr, np.int64) - draw(st.sampled_from([0, 0, len(pred)]))
+    run_lengths = draw(st.lists(st.integers(1, 30), min_size=1, max_size=8))
+    columns = np.repeat(np.arange(len(run_lengths)) % 3, run_lengths)
+    columns = np.resize(columns, num_states)
+    ptr_type = draw(st.sampled_from([np.int64, np.int32] + [np.uint32] * bool(ptr.min() >= 0)))
+    return (
+        pred.astype(draw(st.sampled_from([np.uint32, np.int64, np.int32]))),
+        ptr.astype(ptr_type),
+        weight.astype(draw(st.sampled_from([np.float32, np.float64]))),
+        columns.astype(draw(st.sampled_from([np.uint32, np.int64]))),
+        identity,
+    )
+
+
+@settings(max_examples=300, deadline=None)
+@given(long_graphs())
+def test_long_graphs_match_numpy_transcription(case):
+    assert_same_outcome(*case)
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+def test_predecessors_that_fill_no_consecutive_slots(sparse):
+    # Boundary states whose predecessors are not a run of slots of pred_list, and
+    # predecessors far larger than their number.
+    base = 2**31 if sparse else 0
+    pred = np.array([base + 9, base + 3, base + 5, base + 3, 7, base + 9, 1], np.int64)
+    ptr = np.array([0, 3, 3, 5, 7], np.int64)
+    assert_same_outcome(pred, ptr, np.zeros(7), [0, 1, 1, 2], 0.0)
+    # Five predecessors of one state, more than are marked at once.
+    pred = np.array([1, 4, base + 9, 2, base + 5, 0, 3, base + 9, 2], np.int64)
+    ptr = np.array([0, 5, 5, 7, 9], np.int64)
+    assert_same_outcome(pred, ptr, np.zeros(9), [0, 1, 1, 2], 0.0)

@@ -239,7 +239,8 @@ PyObject *decode_impl(const DecodeArgs &args)
     if (!np) return nullptr;
     Workspace work;
     if (allocate_workspace(np.get(), args, layout, num_states, work) < 0) return nullptr;
-    kernels::mark_boundaries(layout.bnd_state.span(), work.is_bnd.span(), work.bnd_col.span());
+    kernels::mark_boundaries(view_layout(layout).bnd_state, work.is_bnd.span(),
+                             work.bnd_col.span());
 
     const auto num_frames = static_cast<std::int32_t>(args.log_dens.extent(0));
     const kernels::Densities dens = {

@@ -1,8 +1,9 @@
 // ForwardDecoder: the streaming forward decoder as a Python class.
 //
-// A decoder holds, for its whole life, the SplitLayout of its graph (the
-// arrays _split_layout returned, not copies), its own copy of the initial
-// distribution, the belief and the working buffers.  All of them are made at
+// A decoder holds, for its whole life, the SplitLayout of its graph (computed
+// in place while _split_layout is the module's own, else bound from what a
+// replacement returned), its own copy of the initial distribution, the
+// belief and the working buffers.  All of them are made at
 // construction, so that step allocates nothing but its output and reset
 // nothing at all.  The instance holds arrays only, so it takes no part in
 // garbage collection, and it cannot be pickled or copied.
@@ -118,8 +119,13 @@ int check_length(const char *function, Py_ssize_t length, Py_ssize_t expected)
     return -1;
 }
 
+// The keywords of the calls below, interned once at start-up.
+constexpr const char *float_vector_keywords[] = {"dtype", "copy"};
+PyObject *float_vector_keywords_interned[std::size(float_vector_keywords)];
+
 // np.<function>(source, dtype=np.float32[, copy=True]), bound as a float32
-// vector of `length` elements.
+// vector of `length` elements.  The keywords are passed as names beside the
+// arguments, which spares building a dict that the call would take apart.
 int new_float_vector(const char *function, PyObject *source, bool copy, Py_ssize_t length,
                      Array<float> &vector)
 {
@@ -127,13 +133,12 @@ int new_float_vector(const char *function, PyObject *source, bool copy, Py_ssize
     if (!func) return -1;
     PyRef dtype = PyRef::steal(numpy_attr("float32"));
     if (!dtype) return -1;
-    PyRef kwargs =
-        PyRef::steal(copy ? Py_BuildValue("{s:O,s:O}", "dtype", dtype.get(), "copy", Py_True)
-                          : Py_BuildValue("{s:O}", "dtype", dtype.get()));
-    if (!kwargs) return -1;
-    PyRef args = PyRef::steal(PyTuple_Pack(1, source));
-    if (!args) return -1;
-    PyRef result = PyRef::steal(PyObject_Call(func.get(), args.get(), kwargs.get()));
+    PyObject *const *keywords = float_vector_keywords_interned;
+    PyRef kwnames = PyRef::steal(copy ? PyTuple_Pack(2, keywords[0], keywords[1])
+                                      : PyTuple_Pack(1, keywords[0]));
+    if (!kwnames) return -1;
+    PyObject *const args[] = {source, dtype.get(), Py_True};
+    PyRef result = PyRef::steal(PyObject_Vectorcall(func.get(), args, 1, kwnames.get()));
     if (!result || vector.acquire(result.get()) < 0) return -1;
     return check_length(function, vector.extent(), length);
 }
@@ -163,7 +168,7 @@ int take_layout(const Graph &graph, DecoderState &state)
     if (load_layout(graph, 1.0, false, layout) < 0) return -1;
     if (check_layout(layout, state.num_states, false, &state.max_column) < 0) return -1;
     make_frame_plan(layout, state.num_states, state.plan);
-    state.edge_products.resize(layout.bnd_src.span().size());
+    state.edge_products.resize(view_layout(layout).bnd_src.size());
     state.forward_chunk = kernels::select_frame_loops().forward_chunk;
     return 0;
 }
@@ -487,6 +492,10 @@ PyTypeObject ForwardDecoderType = {
 int add_forward_decoder(PyObject *module)
 {
     if (intern_signature(cinit_signature) < 0) return -1;
+    for (std::size_t k = 0; k < std::size(float_vector_keywords); ++k) {
+        float_vector_keywords_interned[k] = PyUnicode_InternFromString(float_vector_keywords[k]);
+        if (float_vector_keywords_interned[k] == nullptr) return -1;
+    }
     if (PyType_Ready(&ForwardDecoderType) < 0) return -1;
     auto *type = reinterpret_cast<PyObject *>(&ForwardDecoderType);
     if (PyModule_AddObjectRef(module, decoder_name, type) < 0) return -1;

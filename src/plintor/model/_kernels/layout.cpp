@@ -1,6 +1,7 @@
 #include "layout.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <span>
 #include <type_traits>
@@ -22,18 +23,37 @@ int invalid(const char *function, const char *what)
     return -1;
 }
 
+// The checks below run without early exit, as reductions the compiler
+// vectorises: the arrays nearly always pass them.
+
 bool offsets_are_valid(std::span<const std::uint32_t> ptr, std::size_t num_edges)
 {
-    for (std::size_t s = 1; s < ptr.size(); ++s) {
-        if (ptr[s] < ptr[s - 1]) return false;
-    }
-    return ptr.back() <= num_edges;
+    std::uint32_t decreasing = 0;
+    for (std::size_t s = 1; s < ptr.size(); ++s)
+        decreasing |= ptr[s] < ptr[s - 1];
+    return decreasing == 0 && ptr.back() <= num_edges;
 }
 
 bool all_below(std::span<const std::uint32_t> values, std::uint64_t limit)
 {
-    return std::all_of(values.begin(), values.end(),
-                       [limit](std::uint32_t v) { return v < limit; });
+    std::uint32_t highest = 0;
+    for (const std::uint32_t value : values)
+        highest = std::max(highest, value);
+    return values.empty() || highest < limit;
+}
+
+// The same for a limit that is a count, 2**31 - 1 at most.  A value is
+// below such a limit exactly when its top bit is clear and subtracting the
+// limit wraps around, setting the top bit: both tests join in one AND over
+// all values, three vector operations for four values where SSE2 has no
+// unsigned maximum.
+bool all_below_count(std::span<const std::uint32_t> values, std::int32_t count)
+{
+    const auto limit = static_cast<std::uint32_t>(count);
+    std::uint32_t below = ~std::uint32_t{0};
+    for (const std::uint32_t value : values)
+        below &= ~value & (value - limit);
+    return (below >> 31) != 0;
 }
 
 }  // namespace
@@ -65,7 +85,7 @@ std::int32_t check_graph(const char *function, const char *weight_name, const Gr
         return invalid(function,
                        "the offsets in 'ptr' must not decrease and must stay inside 'pred'");
     }
-    if (!all_below(graph.pred.span(), static_cast<std::uint64_t>(num_states))) {
+    if (!all_below_count(graph.pred.span(), num_states)) {
         return invalid(function, "every predecessor in 'pred' must be a state below len(ptr) - 1");
     }
     if (graph.columns.extent() != num_states) {
@@ -159,6 +179,8 @@ int load_layout(const Graph &graph, double identity, bool with_orig, Layout &lay
 {
     PyRef split_layout = PyRef::steal(module_lookup("_split_layout"));
     if (!split_layout) return -1;
+    if (is_module_split_layout(split_layout.get()))
+        return split_in_place(graph, identity, with_orig, layout.computed.emplace());
     PyRef pred = PyRef::steal(graph_view(graph.pred.owner()));
     if (!pred) return -1;
     PyRef ptr = PyRef::steal(graph_view(graph.ptr.owner()));
@@ -187,44 +209,45 @@ int bad_layout(const char *what)
     return -1;
 }
 
-int check_lengths(const Layout &layout, bool with_orig)
+int check_lengths(const kernels::LayoutView &layout, bool with_orig)
 {
-    const Py_ssize_t num_bnd = layout.bnd_state.extent();
-    const Py_ssize_t num_runs = layout.run_lo.extent();
-    if (num_bnd > max_count || layout.pred_list.extent() > max_count || num_runs > max_count ||
-        layout.bnd_src.extent() > max_count) {
+    const Py_ssize_t num_bnd = std::ssize(layout.bnd_state);
+    const Py_ssize_t num_runs = std::ssize(layout.run_lo);
+    if (num_bnd > max_count || std::ssize(layout.pred_list) > max_count || num_runs > max_count ||
+        std::ssize(layout.bnd_src) > max_count) {
         return bad_layout("more than 2**31 - 1 entries");
     }
-    if (layout.bnd_ptr.extent() != num_bnd + 1)
+    if (std::ssize(layout.bnd_ptr) != num_bnd + 1)
         return bad_layout("len(bnd_ptr) != len(bnd_state) + 1");
-    if (layout.bnd_dcol.extent() != num_bnd) return bad_layout("len(bnd_dcol) != len(bnd_state)");
-    if (layout.run_hi.extent() != num_runs || layout.run_col.extent() != num_runs) {
+    if (std::ssize(layout.bnd_dcol) != num_bnd)
+        return bad_layout("len(bnd_dcol) != len(bnd_state)");
+    if (std::ssize(layout.run_hi) != num_runs || std::ssize(layout.run_col) != num_runs) {
         return bad_layout("run_lo, run_hi and run_col differ in length");
     }
-    const Py_ssize_t num_edges = layout.bnd_src.extent();
-    if (layout.bnd_weight.extent() != num_edges ||
-        (with_orig && layout.bnd_orig.extent() != num_edges)) {
+    const Py_ssize_t num_edges = std::ssize(layout.bnd_src);
+    if (std::ssize(layout.bnd_weight) != num_edges ||
+        (with_orig && std::ssize(layout.bnd_orig) != num_edges)) {
         return bad_layout("the boundary edge arrays differ in length");
     }
     return 0;
 }
 
-int check_edges(const Layout &layout, std::int32_t num_states, bool with_orig)
+int check_edges(const kernels::LayoutView &layout, std::int32_t num_states, bool with_orig)
 {
-    const auto bnd_ptr = layout.bnd_ptr.span();
-    if (bnd_ptr.front() != 0 || bnd_ptr.back() != layout.bnd_src.extent()) {
+    const auto bnd_ptr = layout.bnd_ptr;
+    if (bnd_ptr.front() != 0 || bnd_ptr.back() != std::ssize(layout.bnd_src)) {
         return bad_layout("bnd_ptr must run from 0 to the number of boundary edges");
     }
     if (!std::is_sorted(bnd_ptr.begin(), bnd_ptr.end())) return bad_layout("bnd_ptr decreases");
-    const auto pred_list = layout.pred_list.span();
-    if (!all_below(pred_list, static_cast<std::uint64_t>(num_states)) ||
-        !all_below(layout.bnd_state.span(), static_cast<std::uint64_t>(num_states))) {
+    const auto pred_list = layout.pred_list;
+    if (!all_below_count(pred_list, num_states) || !all_below_count(layout.bnd_state, num_states)) {
         return bad_layout("a state index is out of range");
     }
-    const auto bnd_src = layout.bnd_src.span();
-    if (!all_below(bnd_src, pred_list.size())) return bad_layout("bnd_src is out of range");
+    const auto bnd_src = layout.bnd_src;
+    if (!all_below_count(bnd_src, static_cast<std::int32_t>(pred_list.size())))
+        return bad_layout("bnd_src is out of range");
     if (!with_orig) return 0;
-    const auto bnd_orig = layout.bnd_orig.span();
+    const auto bnd_orig = layout.bnd_orig;
     for (std::size_t p = 0; p < bnd_src.size(); ++p) {
         if (bnd_orig[p] != pred_list[bnd_src[p]])
             return bad_layout("bnd_orig != pred_list[bnd_src]");
@@ -232,36 +255,72 @@ int check_edges(const Layout &layout, std::int32_t num_states, bool with_orig)
     return 0;
 }
 
-// Every state must be written in every frame, so that no frame reads what
-// an earlier one left behind; state 0 has no left neighbour to shift from.
-int check_coverage(const Layout &layout, std::int32_t num_states, std::uint32_t *max_column)
+// State 0 has no left neighbour to shift from, so it must be a boundary
+// state.  Every run must lie in range, an empty one too: the frame loops
+// compare the bounds as 32-bit integers, which could turn an empty run into
+// a long one.
+int check_runs(const kernels::LayoutView &layout, std::int32_t num_states)
+{
+    if (std::ranges::find(layout.bnd_state, 0u) == layout.bnd_state.end())
+        return bad_layout("state 0 must be a boundary state");
+    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
+        const std::int64_t lo = layout.run_lo[r];
+        const std::int64_t hi = layout.run_hi[r];
+        if (lo < 1 || lo > num_states || hi < 1 || hi > num_states)
+            return bad_layout("a run is out of range");
+    }
+    return 0;
+}
+
+// Whether the non-empty runs follow each other from state 1 to the last
+// state, as _split_layout makes them: every state but 0 is then in a run.
+bool runs_tile_states(const kernels::LayoutView &layout, std::int32_t num_states)
+{
+    std::int64_t next = 1;
+    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
+        if (layout.run_lo[r] >= layout.run_hi[r]) continue;
+        if (layout.run_lo[r] != next) return false;
+        next = layout.run_hi[r];
+    }
+    return next == num_states;
+}
+
+// Whether every state is a boundary state or in a run, for runs of any
+// shape.
+bool every_state_written(const kernels::LayoutView &layout, std::int32_t num_states)
 {
     std::vector<std::uint8_t> written(static_cast<std::size_t>(num_states), 0);
+    for (const std::uint32_t s : layout.bnd_state)
+        written[s] = 1;
+    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
+        if (layout.run_lo[r] >= layout.run_hi[r]) continue;
+        std::fill(written.begin() + layout.run_lo[r], written.begin() + layout.run_hi[r], 1);
+    }
+    return std::ranges::find(written, 0) == written.end();
+}
+
+// The largest column a frame reads: those of the boundary states and of the
+// non-empty runs.
+std::uint32_t largest_column(const kernels::LayoutView &layout)
+{
     std::uint32_t max_col = 0;
-    const auto bnd_dcol = layout.bnd_dcol.span();
-    const auto bnd_state = layout.bnd_state.span();
-    for (std::size_t j = 0; j < bnd_state.size(); ++j) {
-        written[bnd_state[j]] = 1;
-        max_col = std::max(max_col, bnd_dcol[j]);
+    for (const std::uint32_t col : layout.bnd_dcol)
+        max_col = std::max(max_col, col);
+    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
+        if (layout.run_lo[r] < layout.run_hi[r]) max_col = std::max(max_col, layout.run_col[r]);
     }
-    if (written[0] == 0) return bad_layout("state 0 must be a boundary state");
-    const auto run_lo = layout.run_lo.span();
-    const auto run_hi = layout.run_hi.span();
-    const auto run_col = layout.run_col.span();
-    for (std::size_t r = 0; r < run_lo.size(); ++r) {
-        // Empty runs too: the frame loops compare the bounds as 32-bit
-        // integers, which could turn an empty run into a long one.
-        if (run_lo[r] < 1 || run_lo[r] > num_states || run_hi[r] < 1 || run_hi[r] > num_states) {
-            return bad_layout("a run is out of range");
-        }
-        if (run_lo[r] >= run_hi[r]) continue;
-        std::fill(written.begin() + run_lo[r], written.begin() + run_hi[r], 1);
-        max_col = std::max(max_col, run_col[r]);
-    }
-    if (std::find(written.begin(), written.end(), 0) != written.end()) {
+    return max_col;
+}
+
+// Every state must be written in every frame, so that no frame reads what
+// an earlier one left behind.
+int check_coverage(const kernels::LayoutView &layout, std::int32_t num_states,
+                   std::uint32_t *max_column)
+{
+    if (check_runs(layout, num_states) < 0) return -1;
+    if (!runs_tile_states(layout, num_states) && !every_state_written(layout, num_states))
         return bad_layout("a state is in no run and is not a boundary state");
-    }
-    *max_column = max_col;
+    *max_column = largest_column(layout);
     return 0;
 }
 
@@ -270,25 +329,32 @@ int check_coverage(const Layout &layout, std::int32_t num_states, std::uint32_t 
 int check_layout(const Layout &layout, std::int32_t num_states, bool with_orig,
                  std::uint32_t *max_column)
 {
-    if (check_lengths(layout, with_orig) < 0) return -1;
-    if (check_edges(layout, num_states, with_orig) < 0) return -1;
-    return check_coverage(layout, num_states, max_column);
+    const kernels::LayoutView view = layout.view();
+    if (check_lengths(view, with_orig) < 0) return -1;
+    if (check_edges(view, num_states, with_orig) < 0) return -1;
+    return check_coverage(view, num_states, max_column);
+}
+
+kernels::LayoutView Layout::view() const
+{
+    if (computed) return computed->view();
+    return {
+        .bnd_state = bnd_state.span(),
+        .pred_list = pred_list.span(),
+        .bnd_src = bnd_src.span(),
+        .bnd_orig = bnd_orig.span(),
+        .bnd_ptr = bnd_ptr.span(),
+        .bnd_weight = bnd_weight.span(),
+        .bnd_dcol = bnd_dcol.span(),
+        .run_lo = run_lo.span(),
+        .run_hi = run_hi.span(),
+        .run_col = run_col.span(),
+    };
 }
 
 kernels::LayoutView view_layout(const Layout &layout)
 {
-    return {
-        .bnd_state = layout.bnd_state.span(),
-        .pred_list = layout.pred_list.span(),
-        .bnd_src = layout.bnd_src.span(),
-        .bnd_orig = layout.bnd_orig.span(),
-        .bnd_ptr = layout.bnd_ptr.span(),
-        .bnd_weight = layout.bnd_weight.span(),
-        .bnd_dcol = layout.bnd_dcol.span(),
-        .run_lo = layout.run_lo.span(),
-        .run_hi = layout.run_hi.span(),
-        .run_col = layout.run_col.span(),
-    };
+    return layout.view();
 }
 
 void make_frame_plan(const Layout &layout, std::int32_t num_states, kernels::PlanStorage &plan)

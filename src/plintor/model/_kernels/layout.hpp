@@ -3,14 +3,19 @@
 //
 // Both decoders call the module's current _split_layout, bind the arrays it
 // returns in place and check, once per call or construction, everything the
-// frame loops rely on: the loops themselves check no index.
+// frame loops rely on: the loops themselves check no index.  While
+// _split_layout is the module's own, its result is computed in place
+// instead, without a Python object: the same arrays, passing the same checks.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
+#include <optional>
 
 #include "../kernels/plan.hpp"
+#include "../kernels/split_layout.hpp"
 #include "binding.hpp"
 
 namespace plintor {
@@ -23,6 +28,8 @@ struct Graph {
     Array<std::uint32_t> columns;
 };
 
+// The arrays bound from what _split_layout returned, or those computed in
+// place; view() shows whichever there are.
 struct Layout {
     Array<std::uint32_t> bnd_state;
     Array<std::uint32_t> pred_list;
@@ -34,9 +41,14 @@ struct Layout {
     Array<std::int64_t> run_lo;
     Array<std::int64_t> run_hi;
     Array<std::uint32_t> run_col;
+    std::optional<kernels::SplitStorage> computed;
 
-    std::int32_t num_bnd() const { return static_cast<std::int32_t>(bnd_state.extent()); }
-    std::int32_t num_pred() const { return static_cast<std::int32_t>(pred_list.extent()); }
+    kernels::LayoutView view() const;
+    std::int32_t num_bnd() const { return static_cast<std::int32_t>(std::ssize(view().bnd_state)); }
+    std::int32_t num_pred() const
+    {
+        return static_cast<std::int32_t>(std::ssize(view().pred_list));
+    }
 };
 
 // Refuses None for an array argument the entry point cannot do without.
@@ -54,6 +66,15 @@ int check_columns(const char *function, const Array<std::uint32_t> &columns, Py_
 // Calls the module's _split_layout on the graph, as one-dimensional views of
 // its arrays, and binds the result by key.  `with_orig` also binds bnd_orig.
 int load_layout(const Graph &graph, double identity, bool with_orig, Layout &layout);
+
+// Whether `func` is the module's own _split_layout.
+bool is_module_split_layout(PyObject *func);
+
+// What the module's own _split_layout returns for the graph, as views of its
+// arrays, computed into `storage`; -1 with the same IndexError otherwise.
+// bnd_orig is kept only with `with_orig`.
+int split_in_place(const Graph &graph, double identity, bool with_orig,
+                   kernels::SplitStorage &storage);
 
 // Checks the bound layout against `num_states` states: consistent lengths,
 // indices in range, monotone offsets, state 0 a boundary state and every

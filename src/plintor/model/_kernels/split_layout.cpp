@@ -6,13 +6,16 @@
 // indexing rules, negative indices and IndexError included.
 #include "numpy_api.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <new>
+#include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "../kernels/split_layout.hpp"
 #include "function.hpp"
+#include "layout.hpp"
 #include "module.hpp"
 #include "pyref.hpp"
 
@@ -113,45 +116,141 @@ PyObject *raise_index_error(const kernels::IndexFault &fault)
     return nullptr;
 }
 
-template <class T>
-PyObject *new_vector(std::span<const T> values, int typenum)
-{
-    npy_intp size = static_cast<npy_intp>(values.size());
-    PyObject *array = PyArray_SimpleNew(1, &size, typenum);
-    if (array != nullptr && !values.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)), values.data(),
-                    values.size_bytes());
-    }
-    return array;
-}
+// The result arrays, by key, in the order the result lists them.
+enum Key {
+    bnd_state,
+    pred_list,
+    bnd_src,
+    bnd_orig,
+    bnd_ptr,
+    bnd_weight,
+    bnd_dcol,
+    run_lo,
+    run_hi,
+    run_col,
+    num_keys
+};
+
+constexpr const char *key_names[num_keys] = {"bnd_state", "pred_list",  "bnd_src",  "bnd_orig",
+                                             "bnd_ptr",   "bnd_weight", "bnd_dcol", "run_lo",
+                                             "run_hi",    "run_col"};
 
 template <class T>
-int set_entry(PyObject *layout, const char *key, const std::vector<T> &values, int typenum)
+constexpr int typenum_of()
 {
-    PyRef array = PyRef::steal(new_vector(std::span<const T>(values), typenum));
-    if (!array) return -1;
-    return PyDict_SetItemString(layout, key, array.get());
+    if constexpr (std::is_same_v<T, std::uint32_t>) return NPY_UINT32;
+    if constexpr (std::is_same_v<T, std::int64_t>) return NPY_INT64;
+    static_assert(std::is_same_v<T, float> || std::is_same_v<T, std::uint32_t> ||
+                  std::is_same_v<T, std::int64_t>);
+    return NPY_FLOAT32;
 }
 
-PyObject *build_layout(const kernels::BoundarySplit &bounds, const kernels::RunSplit &runs)
-{
-    const std::vector<std::uint32_t> bnd_state(bounds.bnd.begin(), bounds.bnd.end());
-    PyRef layout = PyRef::steal(PyDict_New());
-    if (!layout) return nullptr;
-    PyObject *dict = layout.get();
-    if (set_entry(dict, "bnd_state", bnd_state, NPY_UINT32) < 0 ||
-        set_entry(dict, "pred_list", bounds.pred_list, NPY_UINT32) < 0 ||
-        set_entry(dict, "bnd_src", bounds.bnd_src, NPY_UINT32) < 0 ||
-        set_entry(dict, "bnd_orig", bounds.bnd_orig, NPY_UINT32) < 0 ||
-        set_entry(dict, "bnd_ptr", bounds.bnd_ptr, NPY_INT64) < 0 ||
-        set_entry(dict, "bnd_weight", runs.bnd_weight, NPY_FLOAT32) < 0 ||
-        set_entry(dict, "bnd_dcol", runs.bnd_dcol, NPY_UINT32) < 0 ||
-        set_entry(dict, "run_lo", runs.run_lo, NPY_INT64) < 0 ||
-        set_entry(dict, "run_hi", runs.run_hi, NPY_INT64) < 0 ||
-        set_entry(dict, "run_col", runs.run_col, NPY_UINT32) < 0) {
-        return nullptr;
+// The boundary states, their edge ranges, and len(ptr) - 1: the number of
+// states, or -1 for an empty ptr.
+struct Boundaries {
+    std::vector<std::int64_t> states;
+    std::vector<kernels::EdgeRange> ranges;
+    std::int64_t num_states = 0;
+};
+
+// The result as the split fills it.  Each array is made once its length is
+// known, and the split writes straight into it.
+struct Result {
+    PyRef arrays[num_keys];
+
+    template <class T>
+    int make(Key key, std::size_t length, std::span<T> &data)
+    {
+        npy_intp size = static_cast<npy_intp>(length);
+        arrays[key] = PyRef::steal(PyArray_SimpleNew(1, &size, typenum_of<T>()));
+        if (!arrays[key]) return -1;
+        auto *array = reinterpret_cast<PyArrayObject *>(arrays[key].get());
+        data = {static_cast<T *>(PyArray_DATA(array)), length};
+        return 0;
     }
-    return layout.release();
+
+    PyObject *as_dict() const
+    {
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (int key = 0; key < num_keys; ++key) {
+            if (PyDict_SetItemString(dict.get(), key_names[key], arrays[key].get()) < 0)
+                return nullptr;
+        }
+        return dict.release();
+    }
+};
+
+// What the split learns from `ptr` and `pred`: the boundary states and
+// their edge ranges, the predecessor of each boundary edge and its slot
+// among the distinct ones.  Converting `columns` may run Python code, which
+// could change these arrays: they are read before, as NumPy's steps read
+// them.
+template <class Ptr, class Pred, class Weight>
+int split_predecessors(std::span<const Ptr> ptr, std::span<const Pred> pred,
+                       std::span<const Weight> weight, double identity, Boundaries &bounds,
+                       Result &result)
+{
+    auto fault = kernels::find_boundaries(ptr, pred, weight, identity, bounds.states);
+    if (!fault) {
+        kernels::find_edge_ranges(ptr, std::span<const std::int64_t>(bounds.states), bounds.ranges);
+        fault = kernels::find_edge_fault(bounds.ranges, std::ssize(pred));
+    }
+    if (fault) {
+        raise_index_error(*fault);
+        return -1;
+    }
+    const std::size_t num_edges = kernels::count_edges(bounds.ranges);
+    std::span<std::uint32_t> orig, src, list;
+    if (result.make(bnd_orig, num_edges, orig) < 0) return -1;
+    kernels::gather_predecessors(pred, std::span<const kernels::EdgeRange>(bounds.ranges), orig);
+    if (result.make(bnd_src, num_edges, src) < 0) return -1;
+    kernels::EdgePieces pieces;
+    kernels::cut_pieces(bounds.ranges, orig, pieces);
+    std::vector<std::uint32_t> distinct;
+    const auto num_states = static_cast<std::size_t>(std::max<std::int64_t>(bounds.num_states, 0));
+    kernels::distinct_predecessors(pieces, num_states, distinct);
+    kernels::find_slots(pieces, distinct, src);
+    if (result.make(pred_list, distinct.size(), list) < 0) return -1;
+    std::ranges::copy(distinct, list.begin());
+    return 0;
+}
+
+// The rest of the layout: boundary weights, offsets and columns, and the
+// column runs.
+template <class Weight, class Column>
+int split_columns(std::span<const Weight> weight, std::span<const Column> columns,
+                  const Boundaries &bounds, Result &result)
+{
+    const std::span<const std::int64_t> states(bounds.states);
+    const std::span<const kernels::EdgeRange> ranges(bounds.ranges);
+    auto fault = kernels::find_edge_fault(ranges, std::ssize(weight));
+    if (!fault) fault = kernels::find_column_fault(states, columns);
+    if (fault) {
+        raise_index_error(*fault);
+        return -1;
+    }
+    std::span<float> weights;
+    std::span<std::uint32_t> bnd, dcol, col;
+    std::span<std::int64_t> offsets, lo, hi;
+    if (result.make(bnd_weight, kernels::count_edges(ranges), weights) < 0) return -1;
+    kernels::gather_weights(weight, ranges, weights);
+    if (result.make(bnd_state, states.size(), bnd) < 0) return -1;
+    kernels::fill_states(states, bnd);
+    if (result.make(bnd_ptr, states.size() + 1, offsets) < 0) return -1;
+    kernels::fill_offsets(ranges, offsets);
+    if (result.make(bnd_dcol, states.size(), dcol) < 0) return -1;
+    kernels::gather_columns(states, columns, dcol);
+    std::vector<std::int64_t> change;
+    kernels::column_changes(columns, change);
+    const std::size_t num_runs = change.size() + 1;
+    if (result.make(run_lo, num_runs, lo) < 0 || result.make(run_hi, num_runs, hi) < 0 ||
+        result.make(run_col, num_runs, col) < 0) {
+        return -1;
+    }
+    kernels::fill_runs(std::span<const std::int64_t>(change), columns, bounds.num_states, lo, hi,
+                       col);
+    return 0;
 }
 
 PyObject *split_layout_impl(PyObject *pred, PyObject *ptr, PyObject *weight, PyObject *columns,
@@ -162,25 +261,26 @@ PyObject *split_layout_impl(PyObject *pred, PyObject *ptr, PyObject *weight, PyO
         read_vector(weight, false, "weight", weight_np) < 0) {
         return nullptr;
     }
-    kernels::BoundarySplit bounds;
-    auto fault = visit_integers(ptr_np, [&](auto ptr_span) {
+    Boundaries bounds;
+    bounds.num_states = PyArray_DIM(reinterpret_cast<PyArrayObject *>(ptr_np.array.get()), 0) - 1;
+    Result result;
+    const int status = visit_integers(ptr_np, [&](auto ptr_span) {
         return visit_integers(pred_np, [&](auto pred_span) {
             return visit_reals(weight_np, [&](auto weight_span) {
-                return kernels::split_boundaries(ptr_span, pred_span, weight_span, identity,
-                                                 bounds);
+                return split_predecessors(ptr_span, pred_span, weight_span, identity, bounds,
+                                          result);
             });
         });
     });
-    if (fault) return raise_index_error(*fault);
+    if (status < 0) return nullptr;
     if (read_vector(columns, true, "columns", col_np) < 0) return nullptr;
-    kernels::RunSplit runs;
-    fault = visit_reals(weight_np, [&](auto weight_span) {
+    const int columns_status = visit_reals(weight_np, [&](auto weight_span) {
         return visit_integers(col_np, [&](auto col_span) {
-            return kernels::split_runs(bounds, weight_span, col_span, runs);
+            return split_columns(weight_span, col_span, bounds, result);
         });
     });
-    if (fault) return raise_index_error(*fault);
-    return build_layout(bounds, runs);
+    if (columns_status < 0) return nullptr;
+    return result.as_dict();
 }
 
 PyObject *split_layout(KernelFunction *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
@@ -206,6 +306,25 @@ const FunctionDef split_layout_def = {
 };
 
 }  // namespace
+
+bool is_module_split_layout(PyObject *func)
+{
+    return Py_IS_TYPE(func, &KernelFunctionType) &&
+           reinterpret_cast<KernelFunction *>(func)->def == &split_layout_def;
+}
+
+// The graph's arrays were bound as uint32 and float32 vectors, the types
+// _split_layout reads in place, so the split reads the very values it would.
+int split_in_place(const Graph &graph, double identity, bool with_orig,
+                   kernels::SplitStorage &storage)
+{
+    const auto fault =
+        kernels::split_layout(graph.ptr.span(), graph.pred.span(), graph.weight.span(),
+                              graph.columns.span(), identity, with_orig, storage);
+    if (!fault) return 0;
+    raise_index_error(*fault);
+    return -1;
+}
 
 int add_split_layout(PyObject *module)
 {

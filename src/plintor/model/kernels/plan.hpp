@@ -7,10 +7,11 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
-#include <vector>
 
 namespace plintor::kernels {
 
@@ -87,11 +88,11 @@ inline void fill_first_slots(std::span<const std::int64_t> bnd_ptr,
         const std::int64_t lo = bnd_ptr[j];
         const std::int64_t hi = bnd_ptr[j + 1];
         // Without an early exit the test vectorises; nearly every boundary
-        // passes it anyway.
-        bool consecutive = true;
-        for (std::int64_t p = lo + 1; p < hi; ++p)
-            consecutive &= bnd_src[p] == bnd_src[p - 1] + 1;
-        first_slot[j] = consecutive && lo < hi ? bnd_src[lo] : no_slot;
+        // passes it anyway.  A step other than one leaves bits in `gaps`.
+        std::uint32_t gaps = 0;
+        for (auto p = static_cast<std::size_t>(lo) + 1; p < static_cast<std::size_t>(hi); ++p)
+            gaps |= bnd_src[p] - bnd_src[p - 1] - 1;
+        first_slot[j] = gaps == 0 && lo < hi ? bnd_src[lo] : no_slot;
     }
 }
 
@@ -103,11 +104,22 @@ inline bool strictly_ascending(std::span<const std::uint32_t> values)
     return true;
 }
 
-// What a FramePlan refers to, owned for as long as the plan is used.
+// What a FramePlan refers to, owned for as long as the plan is used, in
+// one allocation: a decoder keeps its plan for its whole life.
 struct PlanStorage {
-    std::vector<std::uint8_t> state_col;
-    std::vector<std::uint32_t> first_slot;
+    std::unique_ptr<std::byte[]> block;
+    std::span<std::uint8_t> state_col;
+    std::span<std::uint32_t> first_slot;
     bool ascending = false;
+
+    // Makes both arrays, first_slot first to keep it aligned.
+    void allocate(std::size_t num_cols, std::size_t num_slots)
+    {
+        block.reset(new std::byte[4 * num_slots + num_cols]);
+        auto *slots = reinterpret_cast<std::uint32_t *>(block.get());
+        first_slot = {slots, num_slots};
+        state_col = {reinterpret_cast<std::uint8_t *>(slots + num_slots), num_cols};
+    }
 
     FramePlan view() const { return {state_col, first_slot, ascending}; }
 };
@@ -115,11 +127,9 @@ struct PlanStorage {
 // The plan of a checked layout of num_states states.
 inline void make_plan(const LayoutView &in, std::int32_t num_states, PlanStorage &plan)
 {
-    if (runs_tile_states(in.run_lo, in.run_hi, num_states)) {
-        plan.state_col.resize(static_cast<std::size_t>(num_states));
-        fill_state_columns(in.run_lo, in.run_hi, in.run_col, plan.state_col);
-    }
-    plan.first_slot.resize(in.bnd_state.size());
+    const bool tiled = runs_tile_states(in.run_lo, in.run_hi, num_states);
+    plan.allocate(tiled ? static_cast<std::size_t>(num_states) : 0, in.bnd_state.size());
+    if (tiled) fill_state_columns(in.run_lo, in.run_hi, in.run_col, plan.state_col);
     fill_first_slots(in.bnd_ptr, in.bnd_src, plan.first_slot);
     plan.ascending = strictly_ascending(in.bnd_state);
 }
