@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <new>
 #include <utility>
-#include <vector>
 
 #include "../kernels/dispatch.hpp"
 #include "../kernels/forward.hpp"
@@ -69,8 +69,10 @@ struct DecoderState {
     // runs: both chosen at construction.
     kernels::PlanStorage plan;
     kernels::ForwardChunk *forward_chunk = nullptr;
-    // One product per boundary edge, formed anew every frame.
-    std::vector<float> edge_products;
+    // One product per boundary edge, formed anew every frame before it is
+    // read, so the buffer starts out unwritten.
+    std::unique_ptr<float[]> edge_products;
+    std::size_t num_edges = 0;
     // The largest observation column a frame reads: step needs more columns.
     std::uint32_t max_column = 0;
     // Set while a step runs.  It is read and written only with the
@@ -168,7 +170,8 @@ int take_layout(const Graph &graph, DecoderState &state)
     if (load_layout(graph, 1.0, false, layout) < 0) return -1;
     if (check_layout(layout, state.num_states, false, &state.max_column) < 0) return -1;
     make_frame_plan(layout, state.num_states, state.plan);
-    state.edge_products.resize(view_layout(layout).bnd_src.size());
+    state.num_edges = view_layout(layout).bnd_src.size();
+    state.edge_products = std::make_unique_for_overwrite<float[]>(state.num_edges);
     state.forward_chunk = kernels::select_frame_loops().forward_chunk;
     return 0;
 }
@@ -355,7 +358,7 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     if (!result) return nullptr;
     kernels::BeliefBuffers buffers{.belief = state.belief.span(),
                                    .scratch = state.scratch.span(),
-                                   .products = state.edge_products};
+                                   .products = {state.edge_products.get(), state.num_edges}};
     {
         const GilRelease unlocked;
         state.forward_chunk(view_layout(state.layout), state.plan.view(), dens.span(),
