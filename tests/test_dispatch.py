@@ -99,18 +99,6 @@ def test_decode_variant_matches_the_plain_recursion(isa, seed, monkeypatch):
     assert same(lp, want_lp)
 
 
-@pytest.mark.parametrize("isa", ISAS)
-@pytest.mark.parametrize("seed", range(40))
-def test_step_variant_matches_the_plain_recursion(isa, seed, monkeypatch):
-    monkeypatch.setenv("PLINTOR_KERNEL_ISA", isa)
-    (pred, ptr, prob, columns, initial), dens = forward_case(seed)
-    with np.errstate(all="ignore"):
-        want_out, want_belief = reference_forward((pred, ptr, prob, columns), initial, dens)
-    watched = Watched(pred, ptr, prob, columns, initial)
-    assert watched.step(dens[:3]).tolist() + watched.step(dens[3:]).tolist() == want_out
-    assert bits(watched.belief) == bits(want_belief)
-
-
 def reversed_layout(layout):
     """The same layout with its boundaries and runs listed last to first."""
     ptr = layout["bnd_ptr"]
@@ -130,11 +118,13 @@ def reversed_layout(layout):
 
 
 @pytest.mark.parametrize("isa", ISAS)
-@pytest.mark.parametrize("seed", range(20))
-def test_step_without_the_vector_layout_paths(isa, seed, monkeypatch):
-    """Boundaries and runs out of state order take the general loops: same bits."""
+@pytest.mark.parametrize("seed", range(40))
+@pytest.mark.parametrize("reorder", [False, True], ids=["in_order", "reversed"])
+def test_step_variant_matches_the_plain_recursion(isa, seed, reorder, monkeypatch):
+    """Also with the boundaries and runs out of state order, which take the general loops."""
     monkeypatch.setenv("PLINTOR_KERNEL_ISA", isa)
-    replace_layout(monkeypatch, reversed_layout)
+    if reorder:
+        replace_layout(monkeypatch, reversed_layout)
     (pred, ptr, prob, columns, initial), dens = forward_case(seed)
     with np.errstate(all="ignore"):
         want_out, want_belief = reference_forward((pred, ptr, prob, columns), initial, dens)
