@@ -347,6 +347,20 @@ class Pick {
     std::int32_t at_ = 0;
 };
 
+// Calls one(way, s) for the whole vectors from `s` up to n, each set of
+// the Pick's lanes in turn; returns where the whole vectors end.
+template <class Visit>
+std::int32_t visit_vectors(std::int32_t s, std::int32_t n, Visit one)
+{
+    for (; s + Pick::ways * width <= n; s += Pick::ways * width) {
+        for (int way = 0; way < Pick::ways; ++way)
+            one(way, s + way * width);
+    }
+    for (; s + width <= n; s += width)
+        one(0, s);
+    return s;
+}
+
 // Scales the frame to a total of 1 and returns the lowest state of largest
 // mass.  A frame without positive total mass keeps its masses and reports
 // state 0.
@@ -361,13 +375,7 @@ std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum)
         Vec::store(b + s, mass);
         pick.visit(way, mass, s);
     };
-    std::int32_t s = 0;
-    for (; s + Pick::ways * width <= n; s += Pick::ways * width) {
-        for (int way = 0; way < Pick::ways; ++way)
-            one(way, s + way * width);
-    }
-    for (; s + width <= n; s += width)
-        one(0, s);
+    std::int32_t s = visit_vectors(0, n, one);
     for (; s < n; ++s) {
         b[s] = b[s] * inv_sum;
         pick.visit(b[s], s);
@@ -428,12 +436,7 @@ void shift_and_pick(const Previous<scaled> &prev, const std::uint8_t *col, const
     };
     std::int32_t s = 1;
     if (n - 1 >= width) {
-        for (; s + Pick::ways * width <= n; s += Pick::ways * width) {
-            for (int way = 0; way < Pick::ways; ++way)
-                one(way, s + way * width);
-        }
-        for (; s + width <= n; s += width)
-            one(0, s);
+        s = visit_vectors(s, n, one);
         // `a` and `b` are distinct, so the last vector may overlap the one
         // before it.
         if (s < n) one(0, n - width);
