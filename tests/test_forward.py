@@ -447,9 +447,20 @@ SUBNORMAL_TOTAL = (  # 1 / total overflows: the normalised masses are NaN and in
 )
 
 
+TINY_MASSES = (  # boundary products and masses far below the smallest normal float32
+    (
+        *lane_grid([3, 4, 5], np.full((3, 3), 1e-37, F32)),
+        np.isin(np.arange(12), [0, 3, 7]).astype(U32),  # lane starts take column 1
+        np.linspace(1e-39, 1, 12, dtype=F32),
+    ),
+    np.tile(np.array([[0.5, 3e-3]], F32), (12, 1)),
+)
+
+
 @settings(max_examples=60, deadline=None)
 @given(grids())
 @example(SUBNORMAL_TOTAL)
+@example(TINY_MASSES)
 def test_agrees_with_the_reference_filter(case):
     (*graph, initial), chunk = case
     watched = Watched(*graph, initial)
