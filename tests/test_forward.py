@@ -324,6 +324,21 @@ def test_construction_calls_the_replacement_and_keeps_its_arrays(monkeypatch):
     assert decoder.step(dens([1, 1], [1, 1], [1, 1])).tolist() == [1, 2, 3]
 
 
+def test_weights_rewritten_after_construction_count_from_the_next_step(monkeypatch):
+    kept = []
+    replace_layout(monkeypatch, lambda lay: kept.append(lay) or lay)
+    rewritten = Watched(*EXAMPLE)
+    chunk = dens([1, 0.5], [0.5, 1], [1, 1], [0.25, 1])
+    rewritten.step(chunk)
+    kept[0]["bnd_weight"][:] = [0.5, 0.5, 0.125, 0.875]
+    replace_layout(monkeypatch, lambda lay: {**lay, "bnd_weight": kept[0]["bnd_weight"]})
+    fresh = Watched(*EXAMPLE)
+    fresh.step(chunk)
+    fresh.belief[:] = rewritten.belief  # the same belief, stepped with the new weights
+    assert rewritten.step(chunk).tolist() == fresh.step(chunk).tolist()
+    assert bits(rewritten.belief) == bits(fresh.belief)
+
+
 @pytest.mark.parametrize(
     ("edits", "error"),
     [

@@ -72,6 +72,11 @@ struct DecoderState {
     // One product per boundary edge, formed anew every frame before it is
     // read, so the buffer starts out unwritten.
     std::unique_ptr<float[]> edge_products;
+    // bnd_weight widened to double for the frame loop.  A layout computed in
+    // place is the decoder's alone and is widened once; one that
+    // _split_layout returned may be rewritten by whoever else holds it, so
+    // it is widened again before every chunk.
+    std::unique_ptr<double[]> wide_weights;
     std::size_t num_edges = 0;
     // The largest observation column a frame reads: step needs more columns.
     std::uint32_t max_column = 0;
@@ -172,6 +177,8 @@ int take_layout(const Graph &graph, DecoderState &state)
     make_frame_plan(layout, state.num_states, state.plan);
     state.num_edges = view_layout(layout).bnd_src.size();
     state.edge_products = std::make_unique_for_overwrite<float[]>(state.num_edges);
+    state.wide_weights = std::make_unique_for_overwrite<double[]>(state.num_edges);
+    kernels::widen_weights(view_layout(layout).bnd_weight, state.wide_weights.get());
     state.forward_chunk = kernels::select_frame_loops().forward_chunk;
     return 0;
 }
@@ -356,12 +363,16 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     Array<std::uint32_t> out;
     PyRef result = PyRef::steal(new_output(dens.extent(0), out));
     if (!result) return nullptr;
+    const kernels::LayoutView layout = view_layout(state.layout);
     kernels::BeliefBuffers buffers{.belief = state.belief.span(),
                                    .scratch = state.scratch.span(),
-                                   .products = {state.edge_products.get(), state.num_edges}};
+                                   .products = {state.edge_products.get(), state.num_edges},
+                                   .wide_weights = {state.wide_weights.get(), state.num_edges}};
     {
         const GilRelease unlocked;
-        state.forward_chunk(view_layout(state.layout), state.plan.view(), dens.span(),
+        if (!state.layout.computed)
+            kernels::widen_weights(layout.bnd_weight, state.wide_weights.get());
+        state.forward_chunk(layout, state.plan.view(), dens.span(),
                             static_cast<std::size_t>(num_cols), state.pl.span(), buffers,
                             out.span());
     }

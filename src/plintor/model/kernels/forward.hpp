@@ -26,12 +26,23 @@ namespace plintor::kernels {
 inline constexpr std::size_t max_forward_columns = 16;
 
 // The belief and the buffer that receives the next one, which trade places
-// after every frame, and room for one product per boundary edge.
+// after every frame, room for one product per boundary edge, and the
+// boundary edge weights widened to double (see widen_weights).
 struct BeliefBuffers {
     std::span<float> belief;
     std::span<float> scratch;
     std::span<float> products;
+    std::span<const double> wide_weights;
 };
+
+// The frame loop multiplies in double precision, which gives the float32
+// products' bits without the slow path x86 cores take on subnormal float32
+// products; it reads the weights already widened.
+inline void widen_weights(std::span<const float> weight, double *wide)
+{
+    for (std::size_t p = 0; p < weight.size(); ++p)
+        wide[p] = weight[p];
+}
 
 // Advances the belief over the out.size() frames of `dens`, row-major with
 // `num_cols` densities per frame, and writes each frame's argmax to `out`.
@@ -42,7 +53,8 @@ struct BeliefBuffers {
 // runs lie within the states 1..N-1 and together with the boundary states
 // cover all N states; every index in pred_list, bnd_state and bnd_src is in
 // range; bnd_ptr rises from 0 to the number of boundary edges; belief and
-// scratch hold N entries, products one per boundary edge and pl at least
+// scratch hold N entries, products and wide_weights one per boundary edge
+// (wide_weights widened from bnd_weight) and pl at least
 // pred_list.size(); `plan`
 // describes `layout`.  Each instruction set has its own build of it (see
 // dispatch.hpp).

@@ -202,29 +202,50 @@ void renormalise(float *scores, std::int32_t num_states, double &offset)
 
 // ---- Forward ----------------------------------------------------------------
 
-// pl[src] * weight of every boundary edge, into `products`: the products
-// do not depend on each other, so they are formed a vector at a time, and
-// only the sums over them remain as dependent chains.
-void edge_products(const LayoutView &layout, const FramePlan &plan, const float *pl,
-                   float *products)
+// x * y rounded to float32, formed in double precision.  The product of a
+// float32 value and a double holding a float32 value is exact in a double,
+// and rounding it to float32 once gives the bits the float32 multiply
+// gives, subnormal results included.  But x86 cores take a slow microcoded
+// path, some 20 to 30 cycles, for a float32 multiply whose operand or
+// result is subnormal, and tiny masses are common where the belief has died
+// away; a double product of float32 values is never subnormal, and the
+// rounding to float32 takes no slow path.  The intrinsics keep the compiler
+// from folding the pair back into a float32 multiply.
+float multiply_via_double(float x, double wide_y)
 {
-    const float *weight = layout.bnd_weight.data();
+    const __m128d wide_x = _mm_cvtss_sd(_mm_setzero_pd(), _mm_set_ss(x));
+    return _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_mul_sd(wide_x, _mm_set_sd(wide_y))));
+}
+
+float multiply_via_double(float x, float y)
+{
+    return multiply_via_double(x, _mm_cvtsd_f64(_mm_cvtss_sd(_mm_setzero_pd(), _mm_set_ss(y))));
+}
+
+// pl[src] * weight of every boundary edge, into `products`: the products
+// do not depend on each other, so they are formed several at a time, and
+// only the sums over them remain as dependent chains.  The weights come
+// widened to double, so that the products go through double precision
+// like multiply_via_double's.
+void edge_products(const LayoutView &layout, const FramePlan &plan, const float *pl,
+                   const double *wide_weight, float *products)
+{
+    constexpr int step = Vec::wide_width;
     for (std::size_t j = 0; j < layout.bnd_state.size(); ++j) {
         const std::int64_t lo = layout.bnd_ptr[j];
         const auto n = static_cast<std::int32_t>(layout.bnd_ptr[j + 1] - lo);
         const std::uint32_t slot = plan.first_slot[j];
-        if (slot != no_slot && n >= width) {
-            auto one = [&](std::int32_t k) {
-                Vec::store(products + lo + k,
-                           Vec::mul(Vec::load(pl + slot + k), Vec::load(weight + lo + k)));
+        if (slot != no_slot && n >= step) {
+            auto some = [&](std::int32_t k) {
+                Vec::multiply_wide(pl + slot + k, wide_weight + lo + k, products + lo + k);
             };
             std::int32_t k = 0;
-            for (; k + width <= n; k += width)
-                one(k);
-            if (k < n) one(n - width);
+            for (; k + step <= n; k += step)
+                some(k);
+            if (k < n) some(n - step);
         } else {
             for (std::int64_t p = lo; p < lo + n; ++p)
-                products[p] = pl[layout.bnd_src[p]] * weight[p];
+                products[p] = multiply_via_double(pl[layout.bnd_src[p]], wide_weight[p]);
         }
     }
 }
@@ -246,25 +267,9 @@ float add_in_order(const float *x, std::int32_t count, float total)
     return total;
 }
 
-// x * y rounded to float32, formed in double precision.  The product of two
-// float32 values is exact in a double, and rounding it to float32 once gives
-// the bits the float32 multiply gives, subnormal results included.  But
-// x86 cores take a slow microcoded path, some 20 to 30 cycles, for a float32
-// multiply whose operand or result is subnormal, and tiny masses are common
-// where the belief has died away; a double product of float32 values is
-// never subnormal, and the rounding to float32 takes no slow path.  The
-// intrinsics keep the compiler from folding the pair back into a float32
-// multiply.
-float multiply_via_double(float x, float y)
-{
-    const __m128d wide_x = _mm_cvtss_sd(_mm_setzero_pd(), _mm_set_ss(x));
-    const __m128d wide_y = _mm_cvtss_sd(_mm_setzero_pd(), _mm_set_ss(y));
-    return _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_mul_sd(wide_x, wide_y)));
-}
-
 // Mass of boundary j: its edge products summed in their stored order, from
 // 0, times its density.  The frame's total waits for each boundary mass in
-// turn, so this multiply must never take the slow path.
+// turn, so this multiply above all must not take the slow path.
 float boundary_mass(const LayoutView &layout, std::size_t j, const float *d, const float *products)
 {
     const std::int64_t lo = layout.bnd_ptr[j];
@@ -402,12 +407,13 @@ std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum)
 
 std::uint32_t forward_frame(const LayoutView &layout, const FramePlan &plan, const float *d,
                             std::span<const float> a, std::span<float> b, float *pl,
-                            float *products)
+                            const BeliefBuffers &buffers)
 {
     const auto n = static_cast<std::int32_t>(b.size());
+    float *products = buffers.products.data();
     gather(layout.pred_list, a.data(), pl);
     shift<Multiply>({layout.run_lo, layout.run_hi, layout.run_col}, plan, d, n, a.data(), b.data());
-    edge_products(layout, plan, pl, products);
+    edge_products(layout, plan, pl, buffers.wide_weights.data(), products);
     const float ssum = boundaries_and_total(layout, plan, d, products, b.data(), n);
     return normalise_and_pick(b.data(), n, ssum);
 }
@@ -432,7 +438,7 @@ struct Previous {
     float inv_sum;
     Vec::F scale;
 
-    float at(std::int32_t s) const { return scaled ? a[s] * inv_sum : a[s]; }
+    float at(std::int32_t s) const { return scaled ? multiply_via_double(a[s], inv_sum) : a[s]; }
     Vec::F vector_at(std::int32_t s) const
     {
         return scaled ? Vec::mul(Vec::load(a + s), scale) : Vec::load(a + s);
@@ -471,16 +477,18 @@ void shift_and_pick(const Previous<scaled> &prev, const std::uint8_t *col, const
 // scaled, the previous frame's argmax goes to *previous_best.
 template <bool scaled>
 float deferred_frame(const LayoutView &layout, const FramePlan &plan, const float *d,
-                     const Previous<scaled> &prev, std::span<float> b, float *pl, float *products,
+                     const Previous<scaled> &prev, float *pl, const BeliefBuffers &buffers,
                      std::uint32_t *previous_best)
 {
+    const std::span<float> b = buffers.scratch;
     const auto n = static_cast<std::int32_t>(b.size());
+    float *products = buffers.products.data();
     for (std::size_t k = 0; k < layout.pred_list.size(); ++k)
         pl[k] = prev.at(static_cast<std::int32_t>(layout.pred_list[k]));
     Pick pick;
     shift_and_pick(prev, plan.state_col.data(), d, n, b.data(), pick);
     if constexpr (scaled) *previous_best = pick.result();
-    edge_products(layout, plan, pl, products);
+    edge_products(layout, plan, pl, buffers.wide_weights.data(), products);
     return boundaries_and_total(layout, plan, d, products, b.data(), n);
 }
 
@@ -496,12 +504,10 @@ void forward_chunk_deferred(const LayoutView &layout, const FramePlan &plan,
         if (pending) {
             const float inv_sum = 1.0f / ssum;
             const Previous<true> prev{buffers.belief.data(), inv_sum, Vec::broadcast(inv_sum)};
-            ssum = deferred_frame(layout, plan, frame.d, prev, buffers.scratch, pl,
-                                  buffers.products.data(), &out[t - 1]);
+            ssum = deferred_frame(layout, plan, frame.d, prev, pl, buffers, &out[t - 1]);
         } else {
             const Previous<false> prev{buffers.belief.data(), 1.0f, Vec::broadcast(1.0f)};
-            ssum = deferred_frame(layout, plan, frame.d, prev, buffers.scratch, pl,
-                                  buffers.products.data(), nullptr);
+            ssum = deferred_frame(layout, plan, frame.d, prev, pl, buffers, nullptr);
         }
         pending = ssum > 0.0f;
         if (!pending) out[t] = 0;
@@ -549,7 +555,7 @@ void forward_chunk(const LayoutView &layout, const FramePlan &plan, std::span<co
     for (std::size_t t = 0; t < out.size(); ++t) {
         frame.load(dens.data() + t * num_cols, num_cols);
         out[t] = forward_frame(layout, plan, frame.d, buffers.belief, buffers.scratch, pl.data(),
-                               buffers.products.data());
+                               buffers);
         const std::span<float> done = buffers.scratch;
         buffers.scratch = buffers.belief;
         buffers.belief = done;

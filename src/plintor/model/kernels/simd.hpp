@@ -10,7 +10,9 @@
 // ordered compare, select), so a lane computes the very value the scalar
 // code computes: the width changes how many lanes run at once, never a
 // result.  Masks come from ordered comparisons, so a NaN lane compares
-// false.
+// false.  multiply_wide multiplies in double precision and rounds each
+// product to float32 once: a product of float32 values is exact in a double,
+// so this too gives the float32 product's bits.
 #pragma once
 
 #include <immintrin.h>
@@ -88,6 +90,15 @@ struct Vec {
         return _mm_cvtsi128_si32(m);
     }
 
+    // out[i] = x[i] * w[i] rounded to float32, for wide_width values.
+    static constexpr int wide_width = 8;
+    static void multiply_wide(const float *x, const double *w, float *out)
+    {
+        const __m512d wide_x = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(x));
+        const __m512d product = _mm512_mul_pd(wide_x, _mm512_loadu_pd(w));
+        _mm256_storeu_ps(out, _mm512_maskz_cvtpd_ps(0xff, product));
+    }
+
     static Table table(const float *d16) { return {_mm512_loadu_ps(d16)}; }
     // The densities of the `width` states whose columns start at `cols`.
     static F lookup(const Table &t, const std::uint8_t *cols)
@@ -139,6 +150,13 @@ struct Vec {
         m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4e));
         m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xb1));
         return _mm_cvtsi128_si32(m);
+    }
+
+    static constexpr int wide_width = 4;
+    static void multiply_wide(const float *x, const double *w, float *out)
+    {
+        const __m256d product = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(x)), _mm256_loadu_pd(w));
+        _mm_storeu_ps(out, _mm256_cvtpd_ps(product));
     }
 
     static Table table(const float *d16)
@@ -200,6 +218,15 @@ struct Vec {
         const std::int32_t a = lanes[0] < lanes[1] ? lanes[0] : lanes[1];
         const std::int32_t b = lanes[2] < lanes[3] ? lanes[2] : lanes[3];
         return a < b ? a : b;
+    }
+
+    // Two values at a time, moved as one 64-bit lane.
+    static constexpr int wide_width = 2;
+    static void multiply_wide(const float *x, const double *w, float *out)
+    {
+        const __m128 pair = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64 *>(x));
+        const __m128d product = _mm_mul_pd(_mm_cvtps_pd(pair), _mm_loadu_pd(w));
+        _mm_storel_pi(reinterpret_cast<__m64 *>(out), _mm_cvtpd_ps(product));
     }
 
     static Table table(const float *d16) { return {d16}; }
