@@ -117,7 +117,8 @@ void shift(const Runs &runs, const FramePlan &plan, const float *d, std::int32_t
 
 // The first of the n (at least `width`) edges whose candidate
 // (pl[k] + w[k]) + density is largest, or -1 when none beats minus
-// infinity.  Each lane keeps its own strictly-greater winner, so a lane
+// infinity.  Each lane keeps its own strictly-greater winner (as the first
+// edge of the vector it came in, the lane offset added at the end), so a lane
 // holds the earliest index of its own maximum; the earliest index among the
 // lanes that hold the overall maximum is then the plain scan's winner.  The
 // last vector may revisit edges: a revisited edge brings the same candidate
@@ -131,7 +132,7 @@ std::int32_t first_best_edge(const float *pl, const float *w, std::int32_t n, fl
         const Vec::F candidate = Vec::add(Vec::add(Vec::load(pl + k), Vec::load(w + k)), dvec);
         const Vec::M wins = Vec::greater(candidate, best);
         best = Vec::select(wins, candidate, best);
-        where = Vec::select(wins, Vec::add(Vec::lane_index(), Vec::broadcast_index(k)), where);
+        where = Vec::select(wins, Vec::broadcast_index(k), where);
     };
     std::int32_t k = 0;
     for (; k + width < n; k += width)
@@ -140,7 +141,8 @@ std::int32_t first_best_edge(const float *pl, const float *w, std::int32_t n, fl
     const float top = Vec::max_lane(best);
     if (!(top > minus_infinity)) return -1;
     const Vec::M holds_top = Vec::equal(best, Vec::broadcast(top));
-    return Vec::min_lane(Vec::select(holds_top, where, Vec::broadcast_index(no_index)));
+    const Vec::I edge = Vec::add(where, Vec::lane_index());
+    return Vec::min_lane(Vec::select(holds_top, edge, Vec::broadcast_index(no_index)));
 }
 
 // One boundary, edge by edge.  A back-pointer is written only when a
@@ -335,8 +337,7 @@ class Pick {
     {
         const Vec::M wins = Vec::greater(values, best_[way]);
         best_[way] = Vec::select(wins, values, best_[way]);
-        where_[way] =
-            Vec::select(wins, Vec::add(Vec::lane_index(), Vec::broadcast_index(s)), where_[way]);
+        where_[way] = Vec::select(wins, Vec::broadcast_index(s), where_[way]);
     }
 
     void visit(float value, std::int32_t s)
@@ -356,14 +357,17 @@ class Pick {
         std::int32_t at = no_index;
         for (int w = 0; w < ways; ++w) {
             const Vec::M holds_top = Vec::equal(best_[w], Vec::broadcast(top));
-            at = std::min(at, Vec::min_lane(Vec::select(holds_top, where_[w],
-                                                        Vec::broadcast_index(no_index))));
+            const Vec::I state = Vec::add(where_[w], Vec::lane_index());
+            at = std::min(
+                at, Vec::min_lane(Vec::select(holds_top, state, Vec::broadcast_index(no_index))));
         }
         return static_cast<std::uint32_t>(at);
     }
 
   private:
     Vec::F best_[ways];
+    // The first index of the vector each lane's best came in; the lane's
+    // own offset is added once, in result().
     Vec::I where_[ways];
     float top_ = -1.0f;
     std::int32_t at_ = 0;
