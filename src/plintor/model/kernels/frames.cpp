@@ -226,29 +226,22 @@ float multiply_via_double(float x, float y)
 
 // pl[src] * weight of every boundary edge, into `products`: the products
 // do not depend on each other, so they are formed several at a time, and
-// only the sums over them remain as dependent chains.  The weights come
+// only the sums over them remain as dependent chains.  The blocks of the
+// plan run in one loop of a fixed body, which a varying count of vectors
+// per boundary would make mispredict at every boundary.  The weights come
 // widened to double, so that the products go through double precision
 // like multiply_via_double's.
 void edge_products(const LayoutView &layout, const FramePlan &plan, const float *pl,
                    const double *wide_weight, float *products)
 {
-    constexpr int step = Vec::wide_width;
-    for (std::size_t j = 0; j < layout.bnd_state.size(); ++j) {
-        const std::int64_t lo = layout.bnd_ptr[j];
-        const auto n = static_cast<std::int32_t>(layout.bnd_ptr[j + 1] - lo);
-        const std::uint32_t slot = plan.first_slot[j];
-        if (slot != no_slot && n >= step) {
-            auto some = [&](std::int32_t k) {
-                Vec::multiply_wide(pl + slot + k, wide_weight + lo + k, products + lo + k);
-            };
-            std::int32_t k = 0;
-            for (; k + step <= n; k += step)
-                some(k);
-            if (k < n) some(n - step);
-        } else {
-            for (std::int64_t p = lo; p < lo + n; ++p)
-                products[p] = multiply_via_double(pl[layout.bnd_src[p]], wide_weight[p]);
-        }
+    for (const ProductBlock &block : plan.product_blocks) {
+        for (int k = 0; k < product_block; k += Vec::wide_width)
+            Vec::multiply_wide(pl + block.slot + k, wide_weight + block.edge + k,
+                               products + block.edge + k);
+    }
+    for (const std::uint32_t j : plan.loose_boundaries) {
+        for (std::int64_t p = layout.bnd_ptr[j]; p < layout.bnd_ptr[j + 1]; ++p)
+            products[p] = multiply_via_double(pl[layout.bnd_src[p]], wide_weight[p]);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <utility>
 
 namespace plintor::kernels {
 
@@ -33,6 +34,16 @@ struct LayoutView {
 // Marks a boundary whose edges do not read consecutive pred_list slots.
 inline constexpr std::uint32_t no_slot = std::numeric_limits<std::uint32_t>::max();
 
+// The forward loop forms the boundary edges' products this many at a time.
+inline constexpr std::int64_t product_block = 8;
+
+// product_block consecutive edges of one boundary, which read consecutive
+// pred_list slots.  Edges number fewer than 2**31, as every array does.
+struct ProductBlock {
+    std::uint32_t slot;  // the slot the first edge reads
+    std::uint32_t edge;  // the first edge
+};
+
 struct FramePlan {
     // The column of every state, when the runs tile the states 1..N-1 one
     // after another: the shift then runs over all of them at once, taking
@@ -42,6 +53,13 @@ struct FramePlan {
     // read consecutive slots, so their scores load as one vector; else
     // no_slot.
     std::span<const std::uint32_t> first_slot;
+    // The edges of the boundaries with a first slot and at least
+    // product_block edges, in blocks (a boundary's last block may overlap
+    // the one before it), so that one loop with a fixed body forms all their
+    // products; the other boundaries, in loose_boundaries, take the plain
+    // loop.  Only the forward loop reads these.
+    std::span<const ProductBlock> product_blocks;
+    std::span<const std::uint32_t> loose_boundaries;
     // Whether bnd_state strictly ascends, so that one pass in state order
     // can both write the boundary masses and sum the frame.
     bool ascending = false;
@@ -96,6 +114,33 @@ inline void fill_first_slots(std::span<const std::int64_t> bnd_ptr,
     }
 }
 
+// Splits the boundaries into blocks and loose boundaries; returns the
+// number of each.
+inline std::pair<std::size_t, std::size_t> fill_product_blocks(
+    std::span<const std::int64_t> bnd_ptr, std::span<const std::uint32_t> first_slot,
+    std::span<ProductBlock> blocks, std::span<std::uint32_t> loose)
+{
+    std::size_t num_blocks = 0;
+    std::size_t num_loose = 0;
+    for (std::size_t j = 0; j < first_slot.size(); ++j) {
+        const std::int64_t lo = bnd_ptr[j];
+        const std::int64_t n = bnd_ptr[j + 1] - lo;
+        if (first_slot[j] == no_slot || n < product_block) {
+            loose[num_loose++] = static_cast<std::uint32_t>(j);
+            continue;
+        }
+        auto block_at = [&](std::int64_t k) {
+            blocks[num_blocks++] = {static_cast<std::uint32_t>(first_slot[j] + k),
+                                    static_cast<std::uint32_t>(lo + k)};
+        };
+        std::int64_t k = 0;
+        for (; k + product_block <= n; k += product_block)
+            block_at(k);
+        if (k < n) block_at(n - product_block);
+    }
+    return {num_blocks, num_loose};
+}
+
 inline bool strictly_ascending(std::span<const std::uint32_t> values)
 {
     for (std::size_t i = 1; i < values.size(); ++i) {
@@ -110,27 +155,43 @@ struct PlanStorage {
     std::unique_ptr<std::byte[]> block;
     std::span<std::uint8_t> state_col;
     std::span<std::uint32_t> first_slot;
+    std::span<ProductBlock> product_blocks;
+    std::span<std::uint32_t> loose_boundaries;
     bool ascending = false;
 
-    // Makes both arrays, first_slot first to keep it aligned.
-    void allocate(std::size_t num_cols, std::size_t num_slots)
+    // Makes the arrays, widest elements first to keep each aligned; the
+    // product blocks and loose boundaries get room for as many as there can
+    // be, and make_plan trims their spans.
+    void allocate(std::size_t num_cols, std::size_t num_bnd, std::size_t num_edges)
     {
-        block.reset(new std::byte[4 * num_slots + num_cols]);
-        auto *slots = reinterpret_cast<std::uint32_t *>(block.get());
-        first_slot = {slots, num_slots};
-        state_col = {reinterpret_cast<std::uint8_t *>(slots + num_slots), num_cols};
+        const std::size_t max_blocks = num_edges / product_block + num_bnd;
+        block.reset(new std::byte[sizeof(ProductBlock) * max_blocks + 8 * num_bnd + num_cols]);
+        auto *blocks = reinterpret_cast<ProductBlock *>(block.get());
+        product_blocks = {blocks, max_blocks};
+        auto *slots = reinterpret_cast<std::uint32_t *>(blocks + max_blocks);
+        first_slot = {slots, num_bnd};
+        loose_boundaries = {slots + num_bnd, num_bnd};
+        state_col = {reinterpret_cast<std::uint8_t *>(slots + 2 * num_bnd), num_cols};
     }
 
-    FramePlan view() const { return {state_col, first_slot, ascending}; }
+    FramePlan view() const
+    {
+        return {state_col, first_slot, product_blocks, loose_boundaries, ascending};
+    }
 };
 
 // The plan of a checked layout of num_states states.
 inline void make_plan(const LayoutView &in, std::int32_t num_states, PlanStorage &plan)
 {
     const bool tiled = runs_tile_states(in.run_lo, in.run_hi, num_states);
-    plan.allocate(tiled ? static_cast<std::size_t>(num_states) : 0, in.bnd_state.size());
+    plan.allocate(tiled ? static_cast<std::size_t>(num_states) : 0, in.bnd_state.size(),
+                  in.bnd_src.size());
     if (tiled) fill_state_columns(in.run_lo, in.run_hi, in.run_col, plan.state_col);
     fill_first_slots(in.bnd_ptr, in.bnd_src, plan.first_slot);
+    const auto [num_blocks, num_loose] = fill_product_blocks(
+        in.bnd_ptr, plan.first_slot, plan.product_blocks, plan.loose_boundaries);
+    plan.product_blocks = plan.product_blocks.first(num_blocks);
+    plan.loose_boundaries = plan.loose_boundaries.first(num_loose);
     plan.ascending = strictly_ascending(in.bnd_state);
 }
 
