@@ -54,10 +54,9 @@ inline void widen_weights(std::span<const float> weight, double *wide)
 // cover all N states; every index in pred_list, bnd_state and bnd_src is in
 // range; bnd_ptr rises from 0 to the number of boundary edges; belief and
 // scratch hold N entries, products and wide_weights one per boundary edge
-// (wide_weights widened from bnd_weight) and pl at least
-// pred_list.size(); `plan`
-// describes `layout`.  Each instruction set has its own build of it (see
-// dispatch.hpp).
+// (wide_weights widened from bnd_weight) and pl at least pred_list.size();
+// `plan` describes `layout`.  Each instruction set has its own build of it
+// (see dispatch.hpp).
 using ForwardChunk = void(const LayoutView &layout, const FramePlan &plan,
                           std::span<const float> dens, std::size_t num_cols, std::span<float> pl,
                           BeliefBuffers &buffers, std::span<std::uint32_t> out);
