@@ -239,8 +239,7 @@ PyObject *decode_impl(const DecodeArgs &args)
     if (!np) return nullptr;
     Workspace work;
     if (allocate_workspace(np.get(), args, layout, num_states, work) < 0) return nullptr;
-    kernels::mark_boundaries(view_layout(layout).bnd_state, work.is_bnd.span(),
-                             work.bnd_col.span());
+    kernels::mark_boundaries(layout.view().bnd_state, work.is_bnd.span(), work.bnd_col.span());
 
     const auto num_frames = static_cast<std::int32_t>(args.log_dens.extent(0));
     const kernels::Densities dens = {
@@ -258,12 +257,12 @@ PyObject *decode_impl(const DecodeArgs &args)
         .num_states = num_states,
     };
     kernels::PlanStorage plan;
-    make_frame_plan(layout, num_states, plan);
+    kernels::make_plan(layout.view(), num_states, plan);
     const kernels::FrameLoops loops = kernels::select_frame_loops();
     {
         GilRelease unlocked;
-        loops.viterbi_forward(view_layout(layout), plan.view(), dens, args.renorm_period,
-                              work.pl.data(), bt, scores);
+        loops.viterbi_forward(layout.view(), plan.view(), dens, args.renorm_period, work.pl.data(),
+                              bt, scores);
     }
     return best_path(np.get(), work, bt, scores, num_frames);
 }

@@ -77,7 +77,6 @@ struct DecoderState {
     // _split_layout returned may be rewritten by whoever else holds it, so
     // it is widened again before every chunk.
     std::unique_ptr<double[]> wide_weights;
-    std::size_t num_edges = 0;
     // The largest observation column a frame reads: step needs more columns.
     std::uint32_t max_column = 0;
     // Set while a step runs.  It is read and written only with the
@@ -174,11 +173,11 @@ int take_layout(const Graph &graph, DecoderState &state)
     Layout &layout = state.layout;
     if (load_layout(graph, 1.0, false, layout) < 0) return -1;
     if (check_layout(layout, state.num_states, false, &state.max_column) < 0) return -1;
-    make_frame_plan(layout, state.num_states, state.plan);
-    state.num_edges = view_layout(layout).bnd_src.size();
-    state.edge_products = std::make_unique_for_overwrite<float[]>(state.num_edges);
-    state.wide_weights = std::make_unique_for_overwrite<double[]>(state.num_edges);
-    kernels::widen_weights(view_layout(layout).bnd_weight, state.wide_weights.get());
+    const kernels::LayoutView view = layout.view();
+    kernels::make_plan(view, state.num_states, state.plan);
+    state.edge_products = std::make_unique_for_overwrite<float[]>(view.bnd_src.size());
+    state.wide_weights = std::make_unique_for_overwrite<double[]>(view.bnd_src.size());
+    kernels::widen_weights(view.bnd_weight, state.wide_weights.get());
     state.forward_chunk = kernels::select_frame_loops().forward_chunk;
     return 0;
 }
@@ -363,11 +362,12 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     Array<std::uint32_t> out;
     PyRef result = PyRef::steal(new_output(dens.extent(0), out));
     if (!result) return nullptr;
-    const kernels::LayoutView layout = view_layout(state.layout);
+    const kernels::LayoutView layout = state.layout.view();
+    const std::size_t num_edges = layout.bnd_src.size();
     kernels::BeliefBuffers buffers{.belief = state.belief.span(),
                                    .scratch = state.scratch.span(),
-                                   .products = {state.edge_products.get(), state.num_edges},
-                                   .wide_weights = {state.wide_weights.get(), state.num_edges}};
+                                   .products = {state.edge_products.get(), num_edges},
+                                   .wide_weights = {state.wide_weights.get(), num_edges}};
     {
         const GilRelease unlocked;
         if (!state.layout.computed)

@@ -272,19 +272,6 @@ int check_runs(const kernels::LayoutView &layout, std::int32_t num_states)
     return 0;
 }
 
-// Whether the non-empty runs follow each other from state 1 to the last
-// state, as _split_layout makes them: every state but 0 is then in a run.
-bool runs_tile_states(const kernels::LayoutView &layout, std::int32_t num_states)
-{
-    std::int64_t next = 1;
-    for (std::size_t r = 0; r < layout.run_lo.size(); ++r) {
-        if (layout.run_lo[r] >= layout.run_hi[r]) continue;
-        if (layout.run_lo[r] != next) return false;
-        next = layout.run_hi[r];
-    }
-    return next == num_states;
-}
-
 // Whether every state is a boundary state or in a run, for runs of any
 // shape.
 bool every_state_written(const kernels::LayoutView &layout, std::int32_t num_states)
@@ -313,12 +300,16 @@ std::uint32_t largest_column(const kernels::LayoutView &layout)
 }
 
 // Every state must be written in every frame, so that no frame reads what
-// an earlier one left behind.
+// an earlier one left behind.  Runs that follow each other from state 1 to
+// the last state, as _split_layout makes them, are checked without a pass
+// over the states; their bounds are in range by then, so reading them as
+// 32-bit integers changes nothing.
 int check_coverage(const kernels::LayoutView &layout, std::int32_t num_states,
                    std::uint32_t *max_column)
 {
     if (check_runs(layout, num_states) < 0) return -1;
-    if (!runs_tile_states(layout, num_states) && !every_state_written(layout, num_states))
+    if (!kernels::runs_tile_states(layout.run_lo, layout.run_hi, num_states) &&
+        !every_state_written(layout, num_states))
         return bad_layout("a state is in no run and is not a boundary state");
     *max_column = largest_column(layout);
     return 0;
@@ -350,16 +341,6 @@ kernels::LayoutView Layout::view() const
         .run_hi = run_hi.span(),
         .run_col = run_col.span(),
     };
-}
-
-kernels::LayoutView view_layout(const Layout &layout)
-{
-    return layout.view();
-}
-
-void make_frame_plan(const Layout &layout, std::int32_t num_states, kernels::PlanStorage &plan)
-{
-    kernels::make_plan(view_layout(layout), num_states, plan);
 }
 
 }  // namespace plintor

@@ -83,11 +83,4 @@ int split_in_place(const Graph &graph, double identity, bool with_orig,
 int check_layout(const Layout &layout, std::int32_t num_states, bool with_orig,
                  std::uint32_t *max_column);
 
-// The bound layout as the frame loops read it.
-kernels::LayoutView view_layout(const Layout &layout);
-
-// Works out, once, which vector paths the frame loops can take over a
-// checked layout.
-void make_frame_plan(const Layout &layout, std::int32_t num_states, kernels::PlanStorage &plan);
-
 }  // namespace plintor
