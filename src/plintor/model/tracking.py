@@ -110,8 +110,7 @@ class _Tracker:
     """Offline and online tracking over the grids a tracker describes.
 
     Subclasses are frozen dataclasses with the fields `observation_lambda`, `threshold`,
-    `correct` and `_models` (the grid cache) and define `meters`, `grids`, `downbeats` and
-    `_reduce`.
+    `correct` and `_models` (the grid cache), and define `meters`, `grids` and `downbeats`.
     """
 
     __slots__ = ()
