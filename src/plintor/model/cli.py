@@ -16,7 +16,7 @@ from plintor.model.example import f_measure, synthetic_piece
 from plintor.model.grid import GridConfig
 from plintor.model.observation import ObservationModel
 from plintor.model.plot import plot_beats
-from plintor.model.tracking import Beats, BeatTracker
+from plintor.model.tracking import Beats, BeatTracker, DownbeatTracker
 
 __all__ = ["load_activations", "main"]
 
@@ -111,7 +111,7 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _tracker(args: argparse.Namespace) -> BeatTracker:
+def _tracker(args: argparse.Namespace) -> BeatTracker | DownbeatTracker:
     grid = GridConfig(
         fps=args.fps,
         min_bpm=args.min_bpm,
@@ -119,7 +119,9 @@ def _tracker(args: argparse.Namespace) -> BeatTracker:
         num_tempi=args.num_tempi,
         transition_lambda=args.transition_lambda,
     )
-    return BeatTracker(grid, args.observation_lambda, tuple(args.bars or ()))
+    if args.bars:
+        return DownbeatTracker(tuple(args.bars), grid, args.observation_lambda)
+    return BeatTracker(grid, args.observation_lambda)
 
 
 def _print_beats(beats: Beats) -> None:
@@ -131,7 +133,7 @@ def _print_beats(beats: Beats) -> None:
         print("\n".join(lines))
 
 
-def _track_file(tracker: BeatTracker, args: argparse.Namespace) -> None:
+def _track_file(tracker: BeatTracker | DownbeatTracker, args: argparse.Namespace) -> None:
     activations = load_activations(args.input)
     beats = tracker.track_online(activations) if args.online else tracker.track(activations)
     _print_beats(beats)
@@ -139,7 +141,7 @@ def _track_file(tracker: BeatTracker, args: argparse.Namespace) -> None:
         plot_beats(args.plot, activations, beats, tracker.grid.fps)
 
 
-def _run_example(tracker: BeatTracker, args: argparse.Namespace) -> None:
+def _run_example(tracker: BeatTracker | DownbeatTracker, args: argparse.Namespace) -> None:
     piece = synthetic_piece(fps=tracker.grid.fps)
     results = {}
     for mode, track in (("offline", tracker.track), ("online", tracker.track_online)):
