@@ -1,8 +1,16 @@
 """plintor: fast, bit-exact decoding kernels for beat and downbeat tracking."""
 
-from importlib.metadata import PackageNotFoundError, version
+from typing import Any
 
-try:
-    __version__ = version("plintor")
-except PackageNotFoundError:  # a source checkout that was never installed
-    __version__ = "0+unknown"
+
+def __getattr__(name: str) -> Any:
+    # The version is read from the package metadata on first use, so that importing plintor
+    # stays cheap.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("plintor")
+    except PackageNotFoundError:  # a source checkout that was never installed
+        return "0+unknown"

@@ -37,7 +37,10 @@ from plintor.model.tracking import Beats, BeatTracker
 
 __all__ = ["format_beats", "main"]
 
-_SUMMED_NOTE = f"{PROG}: note: two activation columns and no --bars: beats are tracked on their sum, capped at 1"
+_SUMMED_NOTE = (
+    f"{PROG}: note: two activation columns and no --bars: beats are tracked on their sum, "
+    "capped at 1"
+)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

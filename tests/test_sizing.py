@@ -1,0 +1,100 @@
+import resource
+import subprocess
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from plintor.model.grid import GridConfig
+from plintor.model.sizing import DEFAULT_MAX_MEMORY, GridTooLarge, check_grid_size, grid_size
+from plintor.model.tracking import BeatTracker
+
+configs = st.builds(
+    GridConfig,
+    fps=st.sampled_from([20.0, 50.0, 100.0, 172.27]),
+    min_bpm=st.floats(30, 100),
+    max_bpm=st.floats(100, 300),
+    num_tempi=st.none() | st.integers(1, 80),
+    transition_lambda=st.sampled_from([0.0, 0.5, 1.0, 36.04365338911715, 100.0, 1e4]),
+)
+meters = st.sampled_from([1, 2, (3, 4), (1, 5, 7)])
+
+
+@given(configs, meters)
+def test_counts_are_those_of_the_built_grid(config, beats_per_bar):
+    grid = config.build(beats_per_bar)
+    size = grid_size(config, beats_per_bar)
+    assert (size.states, size.edges, size.lanes) == (
+        grid.num_states,
+        grid.pred.size,
+        grid.num_lanes,
+    )
+
+
+@pytest.mark.parametrize(
+    ("fps", "beats_per_bar", "num_frames"), [(100, (), 6000), (400, (), 1000), (200, (3, 4), 2000)]
+)
+def test_estimate_bounds_the_peak_of_tracking(fps, beats_per_bar, num_frames):
+    config = GridConfig(fps=fps)
+    meters = beats_per_bar or (1,)
+    size = sum(
+        (grid_size(config, m, num_frames) for m in meters[1:]),
+        grid_size(config, meters[0], num_frames),
+    )
+    act = np.random.default_rng(0).uniform(0, 0.5, (num_frames, 2 if beats_per_bar else 1))
+    tracemalloc.start()
+    try:
+        BeatTracker(config, beats_per_bar=beats_per_bar).track(act)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < size.bytes < 4 * peak
+
+
+def test_refusal_gives_the_figures_and_the_sample_rate_hint():
+    size = grid_size(GridConfig(fps=44100), 1, 3000)
+    with pytest.raises(GridTooLarge) as caught:
+        check_grid_size(size)
+    message = str(caught.value)
+    assert message.startswith(
+        f"the tempo grid is too large: {size.states:,} states and {size.edges:,} edges, and "
+        f"410 MiB of back-pointers for 3,000 frames need about {size.bytes / 2**30:,.1f} GiB, "
+        "above the limit of 4.0 GiB (raise max_memory, or --max-memory on the command line)"
+    )
+    assert message.endswith(
+        "; fps=44,100 looks like an audio sample rate: give the frame rate of the activations "
+        "(100 for most beat networks)"
+    )
+
+
+def test_the_limit_can_be_raised_and_an_ordinary_rate_gets_no_hint():
+    size = grid_size(GridConfig(fps=400), (3, 4), 500_000)
+    assert size.bytes > DEFAULT_MAX_MEMORY
+    check_grid_size(size, max_memory=size.bytes)
+    with pytest.raises(GridTooLarge) as caught:
+        check_grid_size(size)
+    assert "sample rate" not in str(caught.value)
+
+
+def _limit_address_space():
+    resource.setrlimit(resource.RLIMIT_AS, (2 * 2**30, 2 * 2**30))
+
+
+@pytest.mark.parametrize("fps", ["44100", "20000", "1000000"])
+def test_command_line_refuses_a_sample_rate_under_a_memory_limit(tmp_path, fps):
+    path = tmp_path / "act.npy"
+    np.save(path, np.random.default_rng(0).uniform(0, 0.5, 3000))
+    done = subprocess.run(
+        [sys.executable, "-m", "plintor.model", str(path), "--fps", fps],
+        capture_output=True,
+        text=True,
+        preexec_fn=_limit_address_space,
+        timeout=60,
+    )
+    assert done.returncode == 2 and not done.stdout
+    assert done.stderr.startswith("plintor-beats: error: the tempo grid is too large: ")
+    assert "looks like an audio sample rate" in done.stderr
+    assert "MemoryError" not in done.stderr and len(done.stderr.splitlines()) == 1
