@@ -149,6 +149,8 @@ def _track_one(path: str, tracker: BeatTracker, args: argparse.Namespace, limit:
                 time_range=args.plot_range,
                 reference=None if reference is None else reference[0],
             )
+    except BrokenPipeError:
+        raise
     except (ImportError, OSError, ValueError) as err:
         _error(str(err))
         return 1
