@@ -10,7 +10,6 @@ from hypothesis.extra import numpy as hnp
 from plintor.model.inputs import (
     NOISE,
     InputError,
-    for_tracking,
     read_activations,
     read_beat_times,
 )
@@ -136,17 +135,6 @@ def test_float_noise_is_clipped_into_the_unit_range(values):
     assert ((checked >= 0) & (checked <= 1)).all()
     expected = values[:, 0] if values.shape[1] == 1 else values
     np.testing.assert_allclose(checked, expected, rtol=0, atol=NOISE)
-
-
-class TestForTracking:
-    def test_two_columns_give_beats_on_their_sum_capped_at_one(self):
-        values = np.array([[0.2, 0.3], [0.7, 0.6]])
-        np.testing.assert_array_equal(for_tracking(values, "x", downbeats=False), [0.5, 1.0])
-        assert for_tracking(values, "x", downbeats=True) is values
-
-    def test_downbeats_need_two_columns(self):
-        with pytest.raises(InputError, match=r"^x: downbeat tracking needs beat and downbeat"):
-            for_tracking(np.zeros(3), "x", downbeats=True)
 
 
 class TestBeatTimes:

@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 from plintor.model.grid import GridConfig
 from plintor.model.sizing import DEFAULT_MAX_MEMORY, GridTooLarge, check_grid_size, grid_size
-from plintor.model.tracking import BeatTracker
+from plintor.model.tracking import BeatTracker, DownbeatTracker
 
 configs = st.builds(
     GridConfig,
@@ -35,23 +35,47 @@ def test_counts_are_those_of_the_built_grid(config, beats_per_bar):
 
 
 @pytest.mark.parametrize(
-    ("fps", "beats_per_bar", "num_frames"), [(100, (), 6000), (400, (), 1000), (200, (3, 4), 2000)]
+    ("tracker", "num_frames"),
+    [
+        (BeatTracker(), 6000),
+        (BeatTracker(GridConfig(fps=400)), 1000),
+        (DownbeatTracker((3, 4), GridConfig(fps=200), threshold=0), 2000),
+    ],
+    ids=["beats", "beats-400fps", "bars"],
 )
-def test_estimate_bounds_the_peak_of_tracking(fps, beats_per_bar, num_frames):
-    config = GridConfig(fps=fps)
-    meters = beats_per_bar or (1,)
-    size = sum(
-        (grid_size(config, m, num_frames) for m in meters[1:]),
-        grid_size(config, meters[0], num_frames),
-    )
-    act = np.random.default_rng(0).uniform(0, 0.5, (num_frames, 2 if beats_per_bar else 1))
+def test_estimate_bounds_the_peak_of_tracking(tracker, num_frames):
+    columns = 2 if tracker.downbeats else 1
+    act = np.random.default_rng(0).uniform(0, 0.5, (num_frames, columns))
     tracemalloc.start()
     try:
-        BeatTracker(config, beats_per_bar=beats_per_bar).track(act)
+        tracker.track(act)
         _, peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    assert peak < size.bytes < 4 * peak
+    assert peak < tracker.grid_size(num_frames).bytes < 4 * peak
+
+
+@pytest.mark.parametrize(
+    "tracker",
+    [
+        BeatTracker(GridConfig(fps=44100)),
+        DownbeatTracker(grid=GridConfig(fps=8000, num_tempi=None)),
+    ],
+    ids=["beats", "bars"],
+)
+@pytest.mark.parametrize("online", [False, True])
+def test_trackers_refuse_before_building(tracker, online):
+    act = np.full((100, 2 if tracker.downbeats else 1), 0.5)
+    with pytest.raises(GridTooLarge, match="looks like an audio sample rate"):
+        tracker.track_online(act) if online else tracker.track(act)
+    assert not tracker._models
+
+
+def test_a_long_sequence_is_refused_for_its_back_pointers():
+    tracker = DownbeatTracker((3, 4), GridConfig(fps=400), threshold=0, max_memory=2**30)
+    tracker.track(np.full((1000, 2), 0.3))  # the grids alone fit
+    with pytest.raises(GridTooLarge, match="GiB of back-pointers for 400,000 frames"):
+        tracker.track(np.broadcast_to(np.float32(0.3), (400_000, 2)))
 
 
 def test_refusal_gives_the_figures_and_the_sample_rate_hint():
@@ -81,6 +105,28 @@ def test_the_limit_can_be_raised_and_an_ordinary_rate_gets_no_hint():
 
 def _limit_address_space():
     resource.setrlimit(resource.RLIMIT_AS, (2 * 2**30, 2 * 2**30))
+
+
+LIBRARY = """
+import numpy as np
+from plintor.model import BeatTracker, GridConfig
+BeatTracker(GridConfig(fps={fps})).track(np.full(3000, 0.5))
+"""
+
+
+@pytest.mark.parametrize("fps", ["44100", "20000", "1000000"])
+def test_library_refuses_a_sample_rate_under_a_memory_limit(fps):
+    done = subprocess.run(
+        [sys.executable, "-c", LIBRARY.format(fps=fps)],
+        capture_output=True,
+        text=True,
+        preexec_fn=_limit_address_space,
+        timeout=60,
+    )
+    assert done.returncode == 1
+    last = done.stderr.splitlines()[-1]
+    assert last.startswith("plintor.model.sizing.GridTooLarge: the tempo grid is too large: ")
+    assert "MemoryError" not in done.stderr
 
 
 @pytest.mark.parametrize("fps", ["44100", "20000", "1000000"])

@@ -11,7 +11,7 @@ import plintor
 from plintor.model.grid import GridConfig
 from plintor.model.observation import ObservationModel
 from plintor.model.sizing import DEFAULT_MAX_MEMORY
-from plintor.model.tracking import BeatTracker
+from plintor.model.tracking import DOWNBEAT_GRID, BeatTracker, DownbeatTracker
 
 __all__ = ["PROG", "build_parser", "check_arguments", "make_tracker"]
 
@@ -21,7 +21,10 @@ PROG = "plintor-beats"
 DEFAULT_FPS = 100.0
 
 #: Meters the downbeat tracker weighs when --downbeats is given without --bars.
-DEFAULT_METERS = (3, 4)
+DEFAULT_METERS = DownbeatTracker().beats_per_bar
+
+#: Options that take one value for every meter or one per meter.
+_PER_METER = ("min_bpm", "max_bpm", "num_tempi", "transition_lambda")
 
 _DESCRIPTION = "Track beats and downbeats in the activations of a beat-tracking network."
 
@@ -77,46 +80,64 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _add_model_options(group: argparse._ArgumentGroup) -> None:
-    grid = GridConfig()
+    beats, bars = GridConfig(), DOWNBEAT_GRID
+    per_meter = "; with --bars, one value or one per meter, separated by commas"
     group.add_argument(
         "--fps", type=_number(float, 0, open_low=True), help=f"frame rate ({DEFAULT_FPS:g})"
     )
     for name, default, what in (
-        ("min", grid.min_bpm, "slowest"),
-        ("max", grid.max_bpm, "fastest"),
+        ("min", beats.min_bpm, "slowest"),
+        ("max", beats.max_bpm, "fastest"),
     ):
         group.add_argument(
             f"--{name}-bpm",
             f"--{name}_bpm",
-            type=_number(float, 0, open_low=True),
-            default=default,
-            help=f"{what} tempo (%(default)s)",
+            type=_values(float, 0, open_low=True),
+            metavar="BPM",
+            help=f"{what} tempo ({default:g}{per_meter})",
         )
     group.add_argument(
         "--num-tempi",
         "--num_tempi",
-        type=_number(int, 1),
-        help="log-spaced tempo lanes (default: one per beat interval)",
+        type=_values(int, 1),
+        metavar="N",
+        help=f"log-spaced tempo lanes (beats: one per interval; downbeats: {bars.num_tempi}"
+        f"{per_meter})",
     )
     group.add_argument(
         "--transition-lambda",
         "--transition_lambda",
-        type=_number(float, 0),
-        default=grid.transition_lambda,
-        help="tempo-change stiffness (%(default)s)",
+        type=_values(float, 0),
+        metavar="LAMBDA",
+        help=f"tempo-change stiffness ({beats.transition_lambda:g}{per_meter})",
     )
     group.add_argument(
         "--observation-lambda",
         "--observation_lambda",
         type=_number(float, 1, open_low=True),
         default=ObservationModel().observation_lambda,
-        help="the first 1/lambda of each beat is scored as beat (%(default)s)",
+        metavar="LAMBDA",
+        help="the first 1/lambda of each beat is scored as beat (%(default)g)",
+    )
+    group.add_argument(
+        "-t",
+        "--threshold",
+        type=_number(float, 0),
+        help=f"decode only from the first to the last frame with an activation at or above it "
+        f"(beats: {BeatTracker().threshold:g}; downbeats: {DownbeatTracker().threshold:g})",
+    )
+    group.add_argument(
+        "--no-correct",
+        "--no_correct",
+        dest="correct",
+        action="store_false",
+        help="place beats at the path's beat boundaries, not at the activation peaks",
     )
     group.add_argument(
         "--bars",
         "--beats-per-bar",
         "--beats_per_bar",
-        type=_meters,
+        type=_values(int, 1),
         action="extend",
         metavar="N[,N...]",
         help="track downbeats, weighing these beats per bar (repeat or separate with commas)",
@@ -124,7 +145,8 @@ def _add_model_options(group: argparse._ArgumentGroup) -> None:
     group.add_argument(
         "--downbeats",
         action="store_true",
-        help=f"print the downbeats only (meters {DEFAULT_METERS} unless --bars is given)",
+        help="print the downbeats only (meters "
+        f"{','.join(map(str, DEFAULT_METERS))} unless --bars is given)",
     )
     group.add_argument("--online", action="store_true", help="causal (streaming) decoding")
     group.add_argument(
@@ -170,7 +192,9 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
         parser.error("--plot-range needs --plot")
 
 
-def make_tracker(parser: argparse.ArgumentParser, args: argparse.Namespace) -> BeatTracker:
+def make_tracker(
+    parser: argparse.ArgumentParser, args: argparse.Namespace
+) -> BeatTracker | DownbeatTracker:
     """The tracker the options ask for (exits with status 2 on an inconsistent model).
 
     Parameters
@@ -180,18 +204,38 @@ def make_tracker(parser: argparse.ArgumentParser, args: argparse.Namespace) -> B
 
     Returns
     -------
-    BeatTracker
+    BeatTracker or DownbeatTracker
+        A downbeat tracker with --bars or --downbeats; options not given keep that tracker's
+        defaults.
     """
     meters = tuple(args.bars or (DEFAULT_METERS if args.downbeats else ()))
+    defaults = DOWNBEAT_GRID if meters else GridConfig()
+    values = {name: getattr(args, name) or [getattr(defaults, name)] for name in _PER_METER}
+    for name, given in values.items():
+        if len(given) not in {1, len(meters)}:
+            option = "--" + name.replace("_", "-")
+            parser.error(
+                f"{option} takes one value"
+                + (f" or one per meter ({len(meters)})" if meters else " without --bars")
+            )
+    fps = DEFAULT_FPS if args.fps is None else args.fps
+    options = {
+        "observation_lambda": args.observation_lambda,
+        "correct": args.correct,
+        "max_memory": args.max_memory * 2**30,
+    }
+    if args.threshold is not None:
+        options["threshold"] = args.threshold
     try:
-        grid = GridConfig(
-            fps=DEFAULT_FPS if args.fps is None else args.fps,
-            min_bpm=args.min_bpm,
-            max_bpm=args.max_bpm,
-            num_tempi=args.num_tempi,
-            transition_lambda=args.transition_lambda,
+        grids = tuple(
+            GridConfig(
+                fps, **{name: given[min(i, len(given) - 1)] for name, given in values.items()}
+            )
+            for i in range(max(1, len(meters)))
         )
-        return BeatTracker(grid, args.observation_lambda, meters)
+        if not meters:
+            return BeatTracker(grids[0], **options)
+        return DownbeatTracker(meters, grids[0] if len(set(grids)) == 1 else grids, **options)
     except ValueError as err:
         parser.error(str(err))
 
@@ -219,15 +263,17 @@ def _number(
     return parse
 
 
-def _meters(text: str) -> list[int]:
-    """``3,4`` as beats per bar [3, 4]."""
-    try:
-        meters = [int(part) for part in text.split(",")]
-    except ValueError:
-        meters = []
-    if not meters or min(meters) < 1:
-        raise argparse.ArgumentTypeError(f"expected beats per bar such as 4 or 3,4, got {text!r}")
-    return meters
+def _values(
+    kind: type[int] | type[float], low: float, *, open_low: bool = False
+) -> Callable[[str], list[float]]:
+    """An argument type: one or more numbers as `_number` takes them, separated by commas."""
+    number = _number(kind, low, open_low=open_low)
+
+    def parse(text: str) -> list[float]:
+        return [number(part) for part in text.split(",")]
+
+    parse.__name__ = kind.__name__
+    return parse
 
 
 def _time_range(text: str) -> tuple[float, float]:

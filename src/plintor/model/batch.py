@@ -7,34 +7,34 @@ fails is reported in its result and the others still run.
 """
 
 import dataclasses
-import operator
 from collections.abc import Iterable, Iterator
 from concurrent.futures import Executor, Future, as_completed
 from dataclasses import dataclass
-from functools import reduce
 from os import PathLike, fspath
 from pathlib import Path
 
+from plintor.model.grid import GridConfig
 from plintor.model.inputs import (
     STDIN,
     Activations,
     InputError,
     display_name,
-    for_tracking,
     read_activations,
 )
-from plintor.model.sizing import DEFAULT_MAX_MEMORY, GridSize, check_grid_size, grid_size
-from plintor.model.tracking import Beats, BeatTracker
+from plintor.model.tracking import Beats, BeatTracker, DownbeatTracker
+
+#: Either tracker.
+Tracker = BeatTracker | DownbeatTracker
 
 __all__ = [
     "SUFFIXES",
     "TrackedFile",
     "activation_files",
+    "at_fps",
     "describe_failure",
     "track_activations",
     "track_file",
     "track_files",
-    "tracker_size",
 ]
 
 #: Suffixes of the files taken from a directory.
@@ -89,75 +89,55 @@ def activation_files(paths: Iterable[str | PathLike[str]]) -> list[str]:
 
 def track_activations(
     activations: Activations,
-    tracker: BeatTracker,
+    tracker: Tracker,
     *,
-    name: str,
     online: bool = False,
     use_stored_fps: bool = False,
-    max_memory: float = DEFAULT_MAX_MEMORY,
-) -> tuple[Beats, BeatTracker]:
+) -> tuple[Beats, Tracker]:
     """Track the activations of one file.
 
     Parameters
     ----------
     activations : Activations
         As :func:`plintor.model.inputs.read_activations` returns them.
-    tracker : BeatTracker
-    name : str
-        File name for messages.
+    tracker : BeatTracker or DownbeatTracker
     online : bool
         Track causally instead of with the Viterbi decoder.
     use_stored_fps : bool
         Track at the frame rate the file stores, when it stores one.
-    max_memory : float
-        Limit in bytes of the grid and decode (see :mod:`plintor.model.sizing`).
 
     Returns
     -------
     beats : Beats
-    tracker : BeatTracker
-        The tracker used: `tracker`, or one at the file's frame rate.
+    tracker : BeatTracker or DownbeatTracker
+        The tracker used: `tracker`, or one like it at the file's frame rate.
 
     Raises
     ------
     ValueError
-        :class:`~plintor.model.inputs.InputError` for activations the mode cannot take,
-        :class:`~plintor.model.sizing.GridTooLarge` for a decode beyond `max_memory`.
+        For activations the tracker cannot take, or
+        :class:`~plintor.model.sizing.GridTooLarge` beyond the tracker's `max_memory`.
     """
-    if use_stored_fps and activations.fps not in (None, tracker.grid.fps):
-        tracker = dataclasses.replace(
-            tracker, grid=dataclasses.replace(tracker.grid, fps=activations.fps)
-        )
-    values = for_tracking(activations.values, name, downbeats=bool(tracker.beats_per_bar))
-    frames = 0 if online else len(values)
-    check_grid_size(tracker_size(tracker, frames), max_memory)
-    beats = tracker.track_online(values) if online else tracker.track(values)
-    return beats, tracker
+    if use_stored_fps and activations.fps not in (None, tracker.grids[0].fps):
+        tracker = at_fps(tracker, activations.fps)
+    track = tracker.track_online if online else tracker.track
+    return track(activations.values), tracker
 
 
-def tracker_size(tracker: BeatTracker, num_frames: int) -> GridSize:
-    """Size of the grids `tracker` decodes, one per meter, over `num_frames` frames.
-
-    Parameters
-    ----------
-    tracker : BeatTracker
-    num_frames : int
-        Frames of an offline decode; 0 for the grids alone (or streaming).
-
-    Returns
-    -------
-    GridSize
-    """
-    return reduce(operator.add, (grid_size(tracker.grid, m, num_frames) for m in tracker.meters))
+def at_fps(tracker: Tracker, fps: float) -> Tracker:
+    """A tracker like `tracker` whose grids count frames at `fps`."""
+    grid = tracker.grid
+    if isinstance(grid, GridConfig):
+        return dataclasses.replace(tracker, grid=dataclasses.replace(grid, fps=fps))
+    return dataclasses.replace(tracker, grid=tuple(dataclasses.replace(g, fps=fps) for g in grid))
 
 
 def track_file(
     path: str | PathLike[str],
-    tracker: BeatTracker,
+    tracker: Tracker,
     *,
     online: bool = False,
     use_stored_fps: bool = False,
-    max_memory: float = DEFAULT_MAX_MEMORY,
 ) -> TrackedFile:
     """Read and track one file; a failure is returned, not raised.
 
@@ -171,27 +151,21 @@ def track_file(
     try:
         activations = read_activations(path)
         beats, used = track_activations(
-            activations,
-            tracker,
-            name=name,
-            online=online,
-            use_stored_fps=use_stored_fps,
-            max_memory=max_memory,
+            activations, tracker, online=online, use_stored_fps=use_stored_fps
         )
     except Exception as err:  # one failed file must not stop a collection
         return TrackedFile(path, None, describe_failure(name, err))
-    summed = activations.values.ndim == 2 and not used.beats_per_bar
+    summed = activations.values.ndim == 2 and not used.downbeats
     return TrackedFile(path, beats, summed=summed)
 
 
 def track_files(
     paths: Iterable[str | PathLike[str]],
-    tracker: BeatTracker,
+    tracker: Tracker,
     executor: Executor | None = None,
     *,
     online: bool = False,
     use_stored_fps: bool = False,
-    max_memory: float = DEFAULT_MAX_MEMORY,
 ) -> Iterator[TrackedFile]:
     """Track every file of a collection, one task per file.
 
@@ -199,8 +173,9 @@ def track_files(
     ----------
     paths : iterable of str or path-like
         Activation files and directories (see :func:`activation_files`).
-    tracker : BeatTracker
-        Sent to every task: it must pickle for executors in other processes.
+    tracker : BeatTracker or DownbeatTracker
+        Sent to every task (pickled, for executors in other processes).  Its `max_memory`
+        bounds each task's grids and decode.
     executor : concurrent.futures.Executor or None
         Runs the tasks, e.g. a ``ThreadPoolExecutor`` or ``distributed.Client.get_executor()``;
         with None they run one after the other in the calling thread.  Workers in other
@@ -209,8 +184,6 @@ def track_files(
         Track causally instead of with the Viterbi decoder.
     use_stored_fps : bool
         Track each ``.npz`` file at the frame rate it stores, when it stores one.
-    max_memory : float
-        Limit in bytes of each task's grid and decode.
 
     Yields
     ------
@@ -218,7 +191,7 @@ def track_files(
         One per file, as the tasks finish (in input order without an executor).  A failure,
         of the file or of its task, is reported in the result's `error`.
     """
-    options = {"online": online, "use_stored_fps": use_stored_fps, "max_memory": max_memory}
+    options = {"online": online, "use_stored_fps": use_stored_fps}
     files = activation_files(paths)
     if executor is None:
         for path in files:

@@ -22,24 +22,23 @@ from numpy.typing import NDArray
 from plintor.model.arguments import PROG, build_parser, check_arguments, make_tracker
 from plintor.model.batch import (
     TrackedFile,
+    Tracker,
     activation_files,
     describe_failure,
     track_activations,
     track_files,
-    tracker_size,
 )
 from plintor.model.evaluation import evaluate_beats, f_measure
 from plintor.model.example import synthetic_piece
 from plintor.model.inputs import STDIN, display_name, read_activations, read_beat_times
 from plintor.model.plot import plot_beats
 from plintor.model.sizing import GridTooLarge, check_grid_size
-from plintor.model.tracking import Beats, BeatTracker
+from plintor.model.tracking import Beats
 
 __all__ = ["format_beats", "main"]
 
 _SUMMED_NOTE = (
-    f"{PROG}: note: two activation columns and no --bars: beats are tracked on their sum, "
-    "capped at 1"
+    f"{PROG}: note: two activation columns and no --bars: beats are tracked on their sum"
 )
 
 
@@ -104,36 +103,30 @@ def format_beats(beats: Beats, downbeats_only: bool = False) -> str:
 def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     check_arguments(parser, args)
     tracker = make_tracker(parser, args)
-    max_memory = args.max_memory * 2**30
-    try:
-        check_grid_size(tracker_size(tracker, 0), max_memory)
+    try:  # a grid too large for any file is a usage error, found before reading any
+        check_grid_size(tracker.grid_size(), tracker.max_memory)
     except GridTooLarge as err:
         _error(str(err))
         return 2
     if args.demo:
         return _run_demo(tracker, args)
     if len(args.inputs) == 1 and (args.inputs[0] == STDIN or not Path(args.inputs[0]).is_dir()):
-        return _track_one(args.inputs[0], tracker, args, max_memory)
-    return _track_collection(activation_files(args.inputs), tracker, args, max_memory)
+        return _track_one(args.inputs[0], tracker, args)
+    return _track_collection(activation_files(args.inputs), tracker, args)
 
 
-def _track_one(path: str, tracker: BeatTracker, args: argparse.Namespace, limit: float) -> int:
+def _track_one(path: str, tracker: Tracker, args: argparse.Namespace) -> int:
     name = display_name(path)
     try:
         reference = None if args.reference is None else read_beat_times(args.reference)
         activations = read_activations(path)
         beats, used = track_activations(
-            activations,
-            tracker,
-            name=name,
-            online=args.online,
-            use_stored_fps=args.fps is None,
-            max_memory=limit,
+            activations, tracker, online=args.online, use_stored_fps=args.fps is None
         )
     except Exception as err:  # reported in one line, as for a file of a collection
         _error(describe_failure(name, err))
         return 1
-    if activations.values.ndim == 2 and not used.beats_per_bar:
+    if activations.values.ndim == 2 and not used.downbeats:
         print(_SUMMED_NOTE, file=sys.stderr)
     try:
         _write(format_beats(beats, args.downbeats), _output_path(args.output, path))
@@ -144,7 +137,7 @@ def _track_one(path: str, tracker: BeatTracker, args: argparse.Namespace, limit:
                 args.plot,
                 activations.values,
                 beats,
-                used.grid.fps,
+                used.grids[0].fps,
                 title=f"{name} · {'online' if args.online else 'offline'}",
                 time_range=args.plot_range,
                 reference=None if reference is None else reference[0],
@@ -157,9 +150,7 @@ def _track_one(path: str, tracker: BeatTracker, args: argparse.Namespace, limit:
     return 0
 
 
-def _track_collection(
-    files: list[str], tracker: BeatTracker, args: argparse.Namespace, limit: float
-) -> int:
+def _track_collection(files: list[str], tracker: Tracker, args: argparse.Namespace) -> int:
     if args.output is None:
         _error("several inputs or a directory need -o OUTDIR (one NAME.beats.txt per input)")
         return 2
@@ -173,7 +164,7 @@ def _track_collection(
     if isinstance(targets, str):
         _error(targets)
         return 2
-    failed = _track_into(targets, tracker, args, limit)
+    failed = _track_into(targets, tracker, args)
     if failed:
         _error(f"{failed} of {len(files)} files failed")
     return 1 if failed else 0
@@ -195,9 +186,7 @@ def _targets(files: list[str], outdir: Path) -> dict[str, Path] | str:
     return targets
 
 
-def _track_into(
-    targets: dict[str, Path], tracker: BeatTracker, args: argparse.Namespace, limit: float
-) -> int:
+def _track_into(targets: dict[str, Path], tracker: Tracker, args: argparse.Namespace) -> int:
     """Track every file into its target; the number of files that failed."""
     from tqdm import tqdm
 
@@ -214,7 +203,6 @@ def _track_into(
             executor,
             online=args.online,
             use_stored_fps=args.fps is None,
-            max_memory=limit,
         )
         for result in results:
             error = result.error or _save(result, targets[result.path], args.downbeats)
@@ -275,8 +263,8 @@ def _report_scores(
     print(line, file=sys.stderr)
 
 
-def _run_demo(tracker: BeatTracker, args: argparse.Namespace) -> int:
-    piece = synthetic_piece(fps=tracker.grid.fps)
+def _run_demo(tracker: Tracker, args: argparse.Namespace) -> int:
+    piece = synthetic_piece(fps=tracker.grids[0].fps)
     results = {}
     for mode, track in (("offline", tracker.track), ("online", tracker.track_online)):
         start = time.perf_counter()
@@ -303,7 +291,7 @@ def _run_demo(tracker: BeatTracker, args: argparse.Namespace) -> int:
                 args.plot,
                 piece.activations,
                 shown,
-                tracker.grid.fps,
+                tracker.grids[0].fps,
                 title=f"built-in example · {'online' if args.online else 'offline'}",
                 time_range=args.plot_range,
                 reference=piece.beat_times,

@@ -21,7 +21,6 @@ __all__ = [
     "Activations",
     "InputError",
     "display_name",
-    "for_tracking",
     "read_activations",
     "read_beat_times",
 ]
@@ -124,40 +123,6 @@ def read_beat_times(
     if not (numbers >= 1).all() or not (numbers == np.rint(numbers)).all():
         raise InputError(f"{name}: beat numbers (the second column) must be whole numbers from 1")
     return times, numbers.astype(np.int64)
-
-
-def for_tracking(values: NDArray[np.float64], name: str, downbeats: bool) -> NDArray[np.float64]:
-    """Bring checked activations to what a tracker in the given mode takes.
-
-    Parameters
-    ----------
-    values : ndarray of float64, shape (T,) or (T, 2)
-        Checked activations, as :func:`read_activations` returns them.
-    name : str
-        File name for messages.
-    downbeats : bool
-        Whether downbeats are tracked (two columns needed).
-
-    Returns
-    -------
-    ndarray of float64
-        `values` for downbeat tracking; for beats only, the beat activations, the sum of both
-        columns when there are two (any beat).
-
-    Raises
-    ------
-    InputError
-        If downbeats are asked of one column, or the two columns sum to more than 1.
-    """
-    if downbeats:
-        if values.ndim != 2:
-            raise InputError(
-                f"{name}: downbeat tracking needs beat and downbeat activations in two columns"
-            )
-        return values
-    if values.ndim == 1:
-        return values
-    return np.minimum(values.sum(axis=1), 1.0)
 
 
 def _read_array(

@@ -154,9 +154,8 @@ def _draw_tempo(
     ax: Any, beats: Beats, fps: float, duration: float, shown: tuple[float, float]
 ) -> None:
     ax.plot(np.arange(beats.bpm.size) / fps, beats.bpm, color="tab:green", linewidth=0.8)
-    tempo = _tempo(beats)
-    if not math.isnan(tempo):
-        ax.axhline(tempo, color="gray", linestyle="--", linewidth=0.8)
+    if not math.isnan(beats.tempo):
+        ax.axhline(beats.tempo, color="gray", linestyle="--", linewidth=0.8)
     if not np.isfinite(beats.bpm).any():
         ax.set_yticks([])  # nothing was decoded: no tempo scale to read
     whole = (0.0, max(duration, shown[1]))
@@ -171,19 +170,11 @@ def _legend(ax: Any) -> None:
     ax.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize="small")
 
 
-def _tempo(beats: Beats) -> float:
-    """Median inter-beat interval in BPM; NaN with fewer than two beats."""
-    if beats.times.size < 2:
-        return math.nan
-    return 60.0 / float(np.median(np.diff(beats.times)))
-
-
 def _title(prefix: str, beats: Beats, shown: tuple[float, float], duration: float) -> str:
     parts = [prefix] if prefix else []
-    if beats.numbers is not None and beats.numbers.size:
-        parts.append(f"{int(beats.numbers.max())} beats per bar")
-    tempo = _tempo(beats)
-    parts.append("no beats" if math.isnan(tempo) else f"{tempo:.0f} BPM")
+    if beats.beats_per_bar is not None:
+        parts.append(f"{beats.beats_per_bar} beats per bar")
+    parts.append("no beats" if math.isnan(beats.tempo) else f"{beats.tempo:.0f} BPM")
     if shown != (0.0, duration):
         parts.append(f"activations {shown[0]:g} to {shown[1]:g} s of {duration:.0f} s")
     return " · ".join(parts)
