@@ -12,8 +12,11 @@ from signals import clean_activations
 
 import plintor
 from plintor.model import cli
+from plintor.model.arguments import build_parser, make_tracker
 from plintor.model.evaluation import f_measure
 from plintor.model.example import synthetic_piece
+from plintor.model.grid import GridConfig
+from plintor.model.tracking import BeatTracker, DownbeatTracker
 
 SCRIPT = Path(sys.executable).with_name("plintor-beats")
 BEAT_LINE = re.compile(r"^\d+\.\d{3}$")
@@ -131,6 +134,12 @@ def test_bad_files(tmp_path, content, status, words):
         (["act.npy"], "several inputs or a directory need -o OUTDIR"),
         (["-"], "- (standard input) must be the only input"),
         (["--demo"], "--demo takes no input files"),
+        (["--min-bpm", "60,90"], "--min-bpm takes one value without --bars"),
+        (
+            ["--bars", "3,4", "--num-tempi", "1,2,3"],
+            "--num-tempi takes one value or one per meter",
+        ),
+        (["--threshold", "-1"], "argument -t/--threshold: expected a number at least 0"),
     ],
 )
 def test_usage_errors(tmp_path, beats, argv, words):
@@ -209,11 +218,13 @@ class TestConventions:
         ours = plintor_beats(
             *("act.npy", "--min-bpm", 90, "--max-bpm", 160, "--num-tempi", 30),
             *("--transition-lambda", 50, "--observation-lambda", 8, "--bars", 3, "--bars", 4),
+            *("--threshold", 0.1, "--no-correct"),
             cwd=tmp_path,
         )
         theirs = plintor_beats(
             *("act.npy", "--min_bpm", 90, "--max_bpm", 160, "--num_tempi", 30),
             *("--transition_lambda", 50, "--observation_lambda", 8, "--beats_per_bar", "3,4"),
+            *("-t", 0.1, "--no_correct"),
             cwd=tmp_path,
         )
         assert ours == theirs and ours[0] == 0
@@ -234,6 +245,29 @@ class TestConventions:
             tmp_path / "act.npy", "--fps", 50, "--online", "--num-tempi", 40
         )
         assert status == 0 and f_measure(frames / 50, times_of(out), window=0.05) > 0.9
+
+
+@pytest.mark.parametrize(
+    ("argv", "expected"),
+    [
+        ([], BeatTracker()),
+        (["--downbeats"], DownbeatTracker()),
+        (["--bars", "4", "-t", "0"], DownbeatTracker((4,), threshold=0)),
+        (
+            ["--bars", "3,4", "--min-bpm", "60,90", "--num-tempi", "40", "--no-correct"],
+            DownbeatTracker(
+                (3, 4),
+                (GridConfig(min_bpm=60, num_tempi=40), GridConfig(min_bpm=90, num_tempi=40)),
+                correct=False,
+            ),
+        ),
+        (["--fps", "50", "--max-memory", "1"], BeatTracker(GridConfig(50), max_memory=2**30)),
+    ],
+    ids=["beats", "downbeats", "one-meter", "per-meter", "fps-memory"],
+)
+def test_options_keep_each_trackers_defaults(argv, expected):
+    parser = build_parser()
+    assert make_tracker(parser, parser.parse_args(["x", *argv])) == expected
 
 
 def summary(lines, mode):

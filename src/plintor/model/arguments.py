@@ -137,7 +137,7 @@ def _add_model_options(group: argparse._ArgumentGroup) -> None:
         "--bars",
         "--beats-per-bar",
         "--beats_per_bar",
-        type=_values(int, 1),
+        type=_values(int, 1, what="beats per bar such as 4 or 3,4"),
         action="extend",
         metavar="N[,N...]",
         help="track downbeats, weighing these beats per bar (repeat or separate with commas)",
@@ -264,13 +264,18 @@ def _number(
 
 
 def _values(
-    kind: type[int] | type[float], low: float, *, open_low: bool = False
+    kind: type[int] | type[float], low: float, *, open_low: bool = False, what: str = ""
 ) -> Callable[[str], list[float]]:
-    """An argument type: one or more numbers as `_number` takes them, separated by commas."""
+    """An argument type: numbers as `_number` takes them, separated by commas."""
     number = _number(kind, low, open_low=open_low)
+    bound = f"above {low:g}" if open_low else f"at least {low:g}"
+    expected = what or f"one or more numbers {bound}, separated by commas"
 
     def parse(text: str) -> list[float]:
-        return [number(part) for part in text.split(",")]
+        try:
+            return [number(part) for part in text.split(",")]
+        except argparse.ArgumentTypeError:
+            raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}") from None
 
     parse.__name__ = kind.__name__
     return parse
