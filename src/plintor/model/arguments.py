@@ -244,7 +244,7 @@ def _number(
     kind: type[int] | type[float], low: float, *, open_low: bool = False
 ) -> Callable[[str], float]:
     """An argument type: a finite number of `kind` at least `low` (above it when `open_low`)."""
-    bound = f"above {low:g}" if open_low else f"at least {low:g}"
+    bound = _bound(low, open_low)
 
     def parse(text: str) -> float:
         try:
@@ -263,13 +263,16 @@ def _number(
     return parse
 
 
+def _bound(low: float, open_low: bool) -> str:
+    return f"above {low:g}" if open_low else f"at least {low:g}"
+
+
 def _values(
     kind: type[int] | type[float], low: float, *, open_low: bool = False, what: str = ""
 ) -> Callable[[str], list[float]]:
     """An argument type: numbers as `_number` takes them, separated by commas."""
     number = _number(kind, low, open_low=open_low)
-    bound = f"above {low:g}" if open_low else f"at least {low:g}"
-    expected = what or f"one or more numbers {bound}, separated by commas"
+    expected = what or f"one or more numbers {_bound(low, open_low)}, separated by commas"
 
     def parse(text: str) -> list[float]:
         try:

@@ -132,22 +132,13 @@ def _track_one(path: str, tracker: Tracker, args: argparse.Namespace) -> int:
         _write(format_beats(beats, args.downbeats), _output_path(args.output, path))
         if reference is not None:
             _report_scores(name, beats, reference, args.downbeats)
-        if args.plot is not None:
-            plot_beats(
-                args.plot,
-                activations.values,
-                beats,
-                used.grids[0].fps,
-                title=f"{name} · {'online' if args.online else 'offline'}",
-                time_range=args.plot_range,
-                reference=None if reference is None else reference[0],
-            )
     except BrokenPipeError:
         raise
-    except (ImportError, OSError, ValueError) as err:
+    except (ImportError, OSError) as err:
         _error(str(err))
         return 1
-    return 0
+    ref_times = None if reference is None else reference[0]
+    return _plot(args, activations.values, beats, used.grids[0].fps, name, ref_times)
 
 
 def _track_collection(files: list[str], tracker: Tracker, args: argparse.Namespace) -> int:
@@ -256,11 +247,43 @@ def _report_scores(
         estimated = beats.times[beats.numbers == 1]
         print(f"{name}: downbeat F-measure {f_measure(wanted, estimated):.3f}", file=sys.stderr)
         return
-    line = f"{name}: {evaluate_beats(times, beats.times)}"
+    print(f"{name}: {_scores(times, numbers, beats)}", file=sys.stderr)
+
+
+def _scores(times: NDArray[np.float64], numbers: NDArray[np.int64] | None, beats: Beats) -> str:
+    """Beat scores against reference beats, and the downbeat F-measure when both are numbered."""
+    line = str(evaluate_beats(times, beats.times))
     if numbers is not None and beats.numbers is not None:
         downbeats = f_measure(times[numbers == 1], beats.times[beats.numbers == 1])
         line += f", downbeat F-measure {downbeats:.3f}"
-    print(line, file=sys.stderr)
+    return line
+
+
+def _plot(
+    args: argparse.Namespace,
+    activations: NDArray[np.float64],
+    beats: Beats,
+    fps: float,
+    name: str,
+    reference: NDArray[np.float64] | None,
+) -> int:
+    """Draw the figure --plot asks for, if it asks; the exit status."""
+    if args.plot is None:
+        return 0
+    try:
+        plot_beats(
+            args.plot,
+            activations,
+            beats,
+            fps,
+            title=f"{name} · {'online' if args.online else 'offline'}",
+            time_range=args.plot_range,
+            reference=reference,
+        )
+    except (ImportError, OSError, ValueError) as err:
+        _error(str(err))
+        return 1
+    return 0
 
 
 def _run_demo(tracker: Tracker, args: argparse.Namespace) -> int:
@@ -272,34 +295,17 @@ def _run_demo(tracker: Tracker, args: argparse.Namespace) -> int:
     shown = results["online" if args.online else "offline"][0]
     print("# built-in example: 30 s synthetic 4/4 piece, 100 -> 130 BPM, seed 0")
     _write(format_beats(shown, args.downbeats), None)
-    true_downbeats = piece.beat_times[piece.beat_numbers == 1]
     for mode, (beats, seconds) in results.items():
         try:
-            summary = f"# {mode}: {evaluate_beats(piece.beat_times, beats.times)}"
-            if beats.numbers is not None:
-                downbeats = f_measure(true_downbeats, beats.times[beats.numbers == 1])
-                summary += f", downbeat F-measure {downbeats:.3f}"
+            summary = f"# {mode}: {_scores(piece.beat_times, piece.beat_numbers, beats)}"
         except ImportError as err:
             summary = f"# {mode}: no scores ({err})"
         print(
             f"{summary} ({beats.times.size} beats, {piece.beat_times.size} true), "
             f"decode time {seconds:.3f} s"
         )
-    if args.plot is not None:
-        try:
-            plot_beats(
-                args.plot,
-                piece.activations,
-                shown,
-                tracker.grids[0].fps,
-                title=f"built-in example · {'online' if args.online else 'offline'}",
-                time_range=args.plot_range,
-                reference=piece.beat_times,
-            )
-        except (ImportError, OSError, ValueError) as err:
-            _error(str(err))
-            return 1
-    return 0
+    fps = tracker.grids[0].fps
+    return _plot(args, piece.activations, shown, fps, "built-in example", piece.beat_times)
 
 
 def _error(message: str) -> None:
