@@ -9,7 +9,13 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from plintor.model.grid import GridConfig
-from plintor.model.sizing import DEFAULT_MAX_MEMORY, GridTooLarge, check_grid_size, grid_size
+from plintor.model.sizing import (
+    DEFAULT_MAX_MEMORY,
+    GridTooLarge,
+    check_grid_size,
+    grid_size,
+    grids_size,
+)
 from plintor.model.tracking import BeatTracker, DownbeatTracker
 
 configs = st.builds(
@@ -52,7 +58,7 @@ def test_estimate_bounds_the_peak_of_tracking(tracker, num_frames):
         _, peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    assert peak < tracker.grid_size(num_frames).bytes < 4 * peak
+    assert peak < grids_size(tracker.grids, tracker.meters, num_frames).bytes < 4 * peak
 
 
 @pytest.mark.parametrize(

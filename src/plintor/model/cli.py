@@ -32,7 +32,7 @@ from plintor.model.evaluation import evaluate_beats, f_measure
 from plintor.model.example import synthetic_piece
 from plintor.model.inputs import STDIN, display_name, read_activations, read_beat_times
 from plintor.model.plot import plot_beats
-from plintor.model.sizing import GridTooLarge, check_grid_size
+from plintor.model.sizing import GridTooLarge, check_grid_size, grids_size
 from plintor.model.tracking import Beats
 
 __all__ = ["format_beats", "main"]
@@ -104,7 +104,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     check_arguments(parser, args)
     tracker = make_tracker(parser, args)
     try:  # a grid too large for any file is a usage error, found before reading any
-        check_grid_size(tracker.grid_size(), tracker.max_memory)
+        check_grid_size(grids_size(tracker.grids, tracker.meters), tracker.max_memory)
     except GridTooLarge as err:
         _error(str(err))
         return 2

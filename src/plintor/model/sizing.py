@@ -6,15 +6,24 @@ back-pointers takes a few array operations on the tempo intervals, so a tracker 
 configuration at once, with the figures, instead of exhausting the machine's memory.
 """
 
+import operator
 from collections.abc import Sequence
 from dataclasses import dataclass
+from functools import reduce
 
 import numpy as np
 from numpy.typing import NDArray
 
 from plintor.model.grid import MIN_TRANSITION_PROBABILITY, GridConfig
 
-__all__ = ["DEFAULT_MAX_MEMORY", "GridSize", "GridTooLarge", "check_grid_size", "grid_size"]
+__all__ = [
+    "DEFAULT_MAX_MEMORY",
+    "GridSize",
+    "GridTooLarge",
+    "check_grid_size",
+    "grid_size",
+    "grids_size",
+]
 
 #: The memory a tracker may plan to use unless told otherwise: 4 GiB, which fits a laptop.
 DEFAULT_MAX_MEMORY = 4 * 2**30
@@ -103,6 +112,27 @@ def grid_size(
     lanes = intervals.size * bars
     entries = int(_entry_counts(intervals, config.transition_lambda).sum()) * bars
     return GridSize(float(config.fps), states, states - lanes + entries, lanes, int(num_frames))
+
+
+def grids_size(
+    configs: Sequence[GridConfig], meters: Sequence[int], num_frames: int = 0
+) -> GridSize:
+    """Size of the grids of ``meters[i]`` on ``configs[i]``, held side by side, as a tracker does.
+
+    Parameters
+    ----------
+    configs : sequence of GridConfig
+    meters : sequence of int
+        Beats per bar of each grid, parallel to `configs`.
+    num_frames : int
+        Length of the sequence each grid decodes offline; 0 for the grids alone.
+
+    Returns
+    -------
+    GridSize
+    """
+    sizes = (grid_size(c, m, num_frames) for c, m in zip(configs, meters, strict=True))
+    return reduce(operator.add, sizes)
 
 
 def check_grid_size(size: GridSize, max_memory: float = DEFAULT_MAX_MEMORY) -> None:

@@ -17,9 +17,7 @@ its `max_memory` (see :mod:`plintor.model.sizing`).
 """
 
 import importlib
-import operator
 from dataclasses import dataclass, field
-from functools import reduce
 from types import ModuleType
 from typing import NamedTuple
 
@@ -29,7 +27,7 @@ from numpy.typing import ArrayLike, NDArray
 from plintor.model import placement
 from plintor.model.grid import GridConfig, TempoGrid, stack_grids
 from plintor.model.observation import ObservationModel, as_activations
-from plintor.model.sizing import DEFAULT_MAX_MEMORY, GridSize, check_grid_size, grid_size
+from plintor.model.sizing import DEFAULT_MAX_MEMORY, check_grid_size, grids_size
 
 __all__ = [
     "DOWNBEAT_GRID",
@@ -142,22 +140,6 @@ class _Tracker:
         """Observation model for this tracker's activations."""
         return ObservationModel(self.observation_lambda, downbeats=self.downbeats)
 
-    def grid_size(self, num_frames: int = 0) -> GridSize:
-        """Size of this tracker's grids, and of an offline decode of `num_frames` frames.
-
-        Parameters
-        ----------
-        num_frames : int
-            Frames to decode offline; 0 for the grids alone (as streaming needs).
-
-        Returns
-        -------
-        GridSize
-            Summed over the meters, whose grids the tracker keeps side by side.
-        """
-        sizes = (grid_size(c, m, num_frames) for c, m in zip(self.grids, self.meters, strict=True))
-        return reduce(operator.add, sizes)
-
     def track(self, activations: ArrayLike) -> Beats:
         """Track beats offline with the Viterbi decoder.
 
@@ -181,7 +163,8 @@ class _Tracker:
         kept = placement.kept_frames(act, self.threshold)
         if not act[kept].any():
             return self._no_beats(len(act))
-        check_grid_size(self.grid_size(kept.stop - kept.start), self.max_memory)
+        decoded = kept.stop - kept.start
+        check_grid_size(grids_size(self.grids, self.meters, decoded), self.max_memory)
         log_dens = self.observation.log_densities(act[kept])
         decodings = [
             self._viterbi(self._model((config,), (meter,)), log_dens)
@@ -248,8 +231,7 @@ class _Tracker:
 
     def _build(self, configs: tuple[GridConfig, ...], meters: tuple[int, ...]) -> _Model:
         """Build the grid of meter block ``meters[i]`` on ``configs[i]``, stacked in order."""
-        sizes = (grid_size(config, meter) for config, meter in zip(configs, meters, strict=True))
-        check_grid_size(reduce(operator.add, sizes), self.max_memory)
+        check_grid_size(grids_size(configs, meters), self.max_memory)
         blocks = [config.build(meter) for config, meter in zip(configs, meters, strict=True)]
         grid = blocks[0] if len(blocks) == 1 else stack_grids(blocks)
         observation = self.observation
