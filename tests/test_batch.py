@@ -1,11 +1,13 @@
+import dataclasses
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 from signals import clean_activations
 
-from plintor.model.batch import activation_files, track_files
-from plintor.model.tracking import BeatTracker
+from plintor.model.batch import activation_files, at_fps, track_files
+from plintor.model.grid import GridConfig
+from plintor.model.tracking import BeatTracker, DownbeatTracker
 
 PERIODS = (40, 50, 60)
 
@@ -68,3 +70,19 @@ def test_on_a_dask_cluster_of_processes(collection, dask_client):
     check(results, collection)
     workers = dask_client.run(lambda: __import__("os").getpid())
     assert len(set(workers.values())) == 2
+
+
+@pytest.mark.parametrize(
+    "tracker",
+    [
+        BeatTracker(GridConfig(min_bpm=60)),
+        DownbeatTracker((3, 4), GridConfig(num_tempi=30)),
+        DownbeatTracker((3, 4), (GridConfig(min_bpm=60), GridConfig(min_bpm=90))),
+    ],
+    ids=["beats", "one-grid", "grid-per-meter"],
+)
+def test_a_stored_frame_rate_changes_only_the_frame_rate(tracker):
+    moved = at_fps(tracker, 50.0)
+    assert [g.fps for g in moved.grids] == [50.0] * len(tracker.grids)
+    assert [dataclasses.replace(g, fps=100.0) for g in moved.grids] == list(tracker.grids)
+    assert dataclasses.replace(moved, grid=tracker.grid) == tracker

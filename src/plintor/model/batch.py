@@ -77,8 +77,8 @@ def activation_files(paths: Iterable[str | PathLike[str]]) -> list[str]:
         Every file, and for each directory its files with a suffix in `SUFFIXES`, sorted by
         name; directories are not searched recursively.
     """
-    files = []
-    for path in map(fspath, paths):
+    files: list[str] = []
+    for path in (fspath(p) for p in paths):
         if path != STDIN and Path(path).is_dir():
             found = (p for p in sorted(Path(path).iterdir()) if p.suffix.lower() in SUFFIXES)
             files.extend(str(p) for p in found if p.is_file())
@@ -126,10 +126,12 @@ def track_activations(
 
 def at_fps(tracker: Tracker, fps: float) -> Tracker:
     """A tracker like `tracker` whose grids count frames at `fps`."""
-    grid = tracker.grid
-    if isinstance(grid, GridConfig):
-        return dataclasses.replace(tracker, grid=dataclasses.replace(grid, fps=fps))
-    return dataclasses.replace(tracker, grid=tuple(dataclasses.replace(g, fps=fps) for g in grid))
+    if isinstance(tracker, BeatTracker):
+        return dataclasses.replace(tracker, grid=dataclasses.replace(tracker.grid, fps=fps))
+    grids = tuple(dataclasses.replace(grid, fps=fps) for grid in tracker.grids)
+    return dataclasses.replace(
+        tracker, grid=grids[0] if isinstance(tracker.grid, GridConfig) else grids
+    )
 
 
 def track_file(
