@@ -73,7 +73,7 @@ $(VENV)/.installed: $(SOURCES) | $(PY)
 # Builds and installs the sanitizer build into .venv-asan.
 install-asan: $(ASAN_PY)
 	$(ASAN_PY) -m pip install --quiet -Cbuild-dir=build/asan \
-		-Ccmake.define.PLINTOR_SANITIZE=ON -Cinstall.strip=false ".[test,plot]"
+		-Ccmake.define.PLINTOR_SANITIZE=ON -Cinstall.strip=false ".[test,plot,eval]"
 
 # Builds and installs the release build with debug information into .venv-memcheck.
 install-memcheck: $(MEMCHECK_PY)

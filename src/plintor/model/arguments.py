@@ -83,7 +83,9 @@ def _add_model_options(group: argparse._ArgumentGroup) -> None:
     beats, bars = GridConfig(), DOWNBEAT_GRID
     per_meter = "; with --bars, one value or one per meter, separated by commas"
     group.add_argument(
-        "--fps", type=_number(float, 0, open_low=True), help=f"frame rate ({DEFAULT_FPS:g})"
+        "--fps",
+        type=_number(float, 0, open_low=True),
+        help=f"frame rate ({DEFAULT_FPS:g}, or the fps an .npz stores)",
     )
     for name, default, what in (
         ("min", beats.min_bpm, "slowest"),

@@ -134,7 +134,7 @@ def _track_one(path: str, tracker: Tracker, args: argparse.Namespace) -> int:
             _report_scores(name, beats, reference, args.downbeats)
     except BrokenPipeError:
         raise
-    except (ImportError, OSError) as err:
+    except (ImportError, OSError, ValueError) as err:
         _error(str(err))
         return 1
     ref_times = None if reference is None else reference[0]
