@@ -238,6 +238,14 @@ class TestConventions:
         assert all(BEAT_LINE.match(line) for line in text.splitlines())
         np.testing.assert_allclose(times_of(text), frames[::4] / 100)
 
+    def test_one_input_into_an_output_directory(self, tmp_path, beats):
+        np.save(tmp_path / "act.npy", beats[0])
+        (tmp_path / "out").mkdir()
+        assert plintor_beats("act.npy", "-o", "out", cwd=tmp_path) == (0, "", "")
+        np.testing.assert_allclose(
+            times_of((tmp_path / "out/act.beats.txt").read_text()), beats[1]
+        )
+
     def test_online_and_grid_options(self, tmp_path):
         act, frames = clean_activations(600, 25, 10)  # 120 BPM at 50 fps
         np.save(tmp_path / "act.npy", act[:, 0])
