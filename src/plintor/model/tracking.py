@@ -380,7 +380,7 @@ class BeatStream:
         Supplies the grids and the observation model.
     """
 
-    def __init__(self, tracker: BeatTracker | DownbeatTracker) -> None:
+    def __init__(self, tracker: "_Tracker") -> None:
         self._tracker = tracker
         self._model = tracker._model(tracker.grids, tracker.meters)
         grid, columns = self._model.grid, self._model.columns
