@@ -17,12 +17,6 @@ namespace {
 
 constexpr Py_ssize_t max_count = std::numeric_limits<std::int32_t>::max();
 
-int invalid(const char *function, const char *what)
-{
-    PyErr_Format(PyExc_ValueError, "%s(): %s", function, what);
-    return -1;
-}
-
 // The checks below run without early exit, as reductions the compiler
 // vectorises: the arrays nearly always pass them.
 
@@ -57,14 +51,6 @@ bool all_below_count(std::span<const std::uint32_t> values, std::int32_t count)
 }
 
 }  // namespace
-
-int require_array(const char *function, const char *argument, PyObject *obj)
-{
-    if (obj != Py_None) return 0;
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be an array, not None", function,
-                 argument);
-    return -1;
-}
 
 std::int32_t check_graph(const char *function, const char *weight_name, const Graph &graph)
 {

@@ -34,15 +34,6 @@ constexpr const char split_layout_doc[] =
     "    (``bnd_orig`` is the boundary predecessors for Viterbi backtracking; the\n"
     "    forward decode ignores it).";
 
-constexpr const char *split_layout_params[] = {"pred", "ptr", "weight", "columns", "identity"};
-PyObject *split_layout_interned[std::size(split_layout_params)];
-Signature split_layout_signature = {
-    .name = "_split_layout",
-    .params = split_layout_params,
-    .num_required = static_cast<Py_ssize_t>(std::size(split_layout_params)),
-    .interned = split_layout_interned,
-};
-
 // A one-dimensional argument as the split reads it: the caller's own array
 // when it already holds one of the element types the split reads directly,
 // otherwise NumPy's conversion of it (asarray, then astype).  Reading a
@@ -283,24 +274,23 @@ PyObject *split_layout_impl(PyObject *pred, PyObject *ptr, PyObject *weight, PyO
     return result.as_dict();
 }
 
-PyObject *split_layout(KernelFunction *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *split_layout(KernelFunction *func, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames)
 {
-    PyObject *bound[std::size(split_layout_params)];
-    if (bind_arguments(split_layout_signature, args, nargs, kwnames, bound) < 0) return nullptr;
+    PyObject *bound[max_params];
+    if (bind_arguments(func->def->signature, args, nargs, kwnames, bound) < 0) return nullptr;
     double identity;
     if (convert_double(bound[4], &identity) < 0) return nullptr;
-    try {
-        return split_layout_impl(bound[0], bound[1], bound[2], bound[3], identity);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    return split_layout_impl(bound[0], bound[1], bound[2], bound[3], identity);
 }
 
-const FunctionDef split_layout_def = {
+FunctionDef split_layout_def = {
     .name = "_split_layout",
     .qualname = "_split_layout",
     .doc = split_layout_doc,
-    .signature = &split_layout_signature,
+    .signature = {.name = "_split_layout",
+                  .params = {"pred", "ptr", "weight", "columns", "identity"},
+                  .num_required = 5},
     .is_method = false,
     .parser = split_layout,
 };
