@@ -15,9 +15,9 @@
 
 #include "../kernels/viterbi.hpp"
 #include "binding.hpp"
+#include "decoder_layout.hpp"
 #include "function.hpp"
 #include "gil.hpp"
-#include "layout.hpp"
 #include "module.hpp"
 #include "numpy_calls.hpp"
 #include "pyref.hpp"

@@ -10,8 +10,8 @@
 #include "../kernels/forward.hpp"
 #include "../kernels/plan.hpp"
 #include "binding.hpp"
+#include "decoder_layout.hpp"
 #include "function.hpp"
-#include "layout.hpp"
 
 namespace plintor {
 

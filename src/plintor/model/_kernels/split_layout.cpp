@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "../kernels/split_layout.hpp"
+#include "decoder_layout.hpp"
 #include "function.hpp"
-#include "layout.hpp"
 #include "module.hpp"
 #include "pyref.hpp"
 
