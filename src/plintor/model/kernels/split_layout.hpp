@@ -146,7 +146,7 @@ inline std::optional<IndexFault> split_layout(std::span<const std::uint32_t> ptr
     const std::size_t num_edges = split.num_edges();
     out.allocate(split.num_bnd(), split.num_pred(), num_edges, with_orig ? num_edges : 0,
                  split.num_runs());
-    split.write(weight, columns, out.arrays());
+    split.write(weight, columns, out.arrays);
     return std::nullopt;
 }
 

@@ -31,16 +31,7 @@ struct SplitArrays {
 // written in full right after.
 struct SplitStorage {
     std::unique_ptr<std::byte[]> block;
-    std::span<std::uint32_t> bnd_state;
-    std::span<std::uint32_t> pred_list;
-    std::span<std::uint32_t> bnd_src;
-    std::span<std::uint32_t> bnd_orig;
-    std::span<std::int64_t> bnd_ptr;
-    std::span<float> bnd_weight;
-    std::span<std::uint32_t> bnd_dcol;
-    std::span<std::int64_t> run_lo;
-    std::span<std::int64_t> run_hi;
-    std::span<std::uint32_t> run_col;
+    SplitArrays arrays;
 
     // Makes the arrays: the int64 ones first, which keeps every array
     // aligned to its elements.
@@ -50,30 +41,26 @@ struct SplitStorage {
         const std::size_t num_wide = num_bnd + 1 + 2 * num_runs;
         const std::size_t num_narrow = 2 * num_bnd + num_pred + 2 * num_edges + num_orig + num_runs;
         block.reset(new std::byte[8 * num_wide + 4 * num_narrow]);
+        SplitArrays &a = arrays;
         auto *wide = reinterpret_cast<std::int64_t *>(block.get());
-        bnd_ptr = take(wide, num_bnd + 1);
-        run_lo = take(wide, num_runs);
-        run_hi = take(wide, num_runs);
+        a.bnd_ptr = take(wide, num_bnd + 1);
+        a.run_lo = take(wide, num_runs);
+        a.run_hi = take(wide, num_runs);
         auto *narrow = reinterpret_cast<std::uint32_t *>(wide);
-        bnd_state = take(narrow, num_bnd);
-        pred_list = take(narrow, num_pred);
-        bnd_src = take(narrow, num_edges);
-        bnd_orig = take(narrow, num_orig);
-        bnd_dcol = take(narrow, num_bnd);
-        run_col = take(narrow, num_runs);
-        bnd_weight = {reinterpret_cast<float *>(narrow), num_edges};
-    }
-
-    SplitArrays arrays() const
-    {
-        return {bnd_state,  pred_list, bnd_src, bnd_orig, bnd_ptr,
-                bnd_weight, bnd_dcol,  run_lo,  run_hi,   run_col};
+        a.bnd_state = take(narrow, num_bnd);
+        a.pred_list = take(narrow, num_pred);
+        a.bnd_src = take(narrow, num_edges);
+        a.bnd_orig = take(narrow, num_orig);
+        a.bnd_dcol = take(narrow, num_bnd);
+        a.run_col = take(narrow, num_runs);
+        a.bnd_weight = {reinterpret_cast<float *>(narrow), num_edges};
     }
 
     LayoutView view() const
     {
-        return {bnd_state,  pred_list, bnd_src, bnd_orig, bnd_ptr,
-                bnd_weight, bnd_dcol,  run_lo,  run_hi,   run_col};
+        const SplitArrays &a = arrays;
+        return {a.bnd_state,  a.pred_list, a.bnd_src, a.bnd_orig, a.bnd_ptr,
+                a.bnd_weight, a.bnd_dcol,  a.run_lo,  a.run_hi,   a.run_col};
     }
 
   private:
