@@ -278,7 +278,7 @@ float deferred_frame(const LayoutView &layout, const FramePlan &plan, const floa
     return boundaries_and_total(layout, plan, d, products, b.data(), n);
 }
 
-void forward_chunk_deferred(const LayoutView &layout, const FramePlan &plan,
+void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
                             std::span<const float> dens, std::size_t num_cols, float *pl,
                             BeliefBuffers &buffers, std::span<std::uint32_t> out)
 {
@@ -314,7 +314,7 @@ void forward_frames(const LayoutView &layout, const FramePlan &plan, std::span<c
                     std::span<std::uint32_t> out)
 {
     if (!plan.state_col.empty()) {
-        forward_chunk_deferred(layout, plan, dens, num_cols, pl.data(), buffers, out);
+        forward_frames_deferred(layout, plan, dens, num_cols, pl.data(), buffers, out);
         return;
     }
     FrameDensities frame;

@@ -23,8 +23,12 @@
 
 namespace plintor::kernels::PLINTOR_ISA {
 
-inline constexpr int width = Vec::width;
-inline constexpr std::int32_t no_index = std::numeric_limits<std::int32_t>::max();
+// Private to each frame-loop unit that includes it, as if written there:
+// the compiler then inlines and specialises these as it would its own.
+namespace {
+
+constexpr int width = Vec::width;
+constexpr std::int32_t no_index = std::numeric_limits<std::int32_t>::max();
 
 struct Add {
     static Vec::F apply(Vec::F a, Vec::F b) { return Vec::add(a, b); }
@@ -48,7 +52,7 @@ struct FrameDensities {
     }
 };
 
-inline void gather(std::span<const std::uint32_t> pred_list, const float *a, float *pl)
+void gather(std::span<const std::uint32_t> pred_list, const float *a, float *pl)
 {
     for (std::size_t k = 0; k < pred_list.size(); ++k)
         pl[k] = a[pred_list[k]];
@@ -112,5 +116,7 @@ void shift(const Runs &runs, const FramePlan &plan, const float *d, std::int32_t
     }
     shift_runs<Op>(runs.lo, runs.hi, runs.col, d, a, b);
 }
+
+}  // namespace
 
 }  // namespace plintor::kernels::PLINTOR_ISA
