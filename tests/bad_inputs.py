@@ -5,7 +5,6 @@ import warnings
 from types import MappingProxyType
 
 import numpy as np
-from graphs import lane_graph
 from hypothesis import strategies as st
 
 from plintor.model import _kernels
@@ -15,39 +14,6 @@ U32, F32 = np.uint32, np.float32
 # Errors an entry point may raise for bad input; anything else is a fault.
 # BufferError is an exporter's own refusal (a read-only bytes object, say).
 DOCUMENTED = (TypeError, ValueError, IndexError, KeyError, OverflowError, MemoryError, BufferError)
-
-
-def decode_args(lengths=(3, 2, 4), num_frames=5, num_cols=2, seed=0):
-    """Valid keyword arguments of decode."""
-    pred, ptr, log_prob = lane_graph(list(lengths), log_domain=True)
-    num_states = len(ptr) - 1
-    rng = np.random.default_rng(seed)
-    return {
-        "pred": pred,
-        "ptr": ptr,
-        "log_prob": log_prob,
-        "log_dens": np.log(rng.random((num_frames, num_cols), dtype=F32) + F32(0.01)),
-        "columns": (np.arange(num_states) % num_cols).astype(U32),
-        "log_initial": np.full(num_states, -np.log(num_states), F32),
-    }
-
-
-def decoder_args(lengths=(3, 2, 4), num_cols=2):
-    """Valid keyword arguments of ForwardDecoder."""
-    pred, ptr, prob = lane_graph(list(lengths), log_domain=False)
-    num_states = len(ptr) - 1
-    return {
-        "pred": pred,
-        "ptr": ptr,
-        "prob": prob,
-        "columns": (np.arange(num_states) % num_cols).astype(U32),
-        "initial": np.full(num_states, 1 / num_states, F32),
-    }
-
-
-def chunk(num_frames, num_cols=2, seed=0):
-    rng = np.random.default_rng(seed)
-    return rng.random((num_frames, num_cols), dtype=F32)
 
 
 class Exporter:

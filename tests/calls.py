@@ -11,7 +11,7 @@ arguments it passes, with every array argument passed through wrap.
 import types
 
 import numpy as np
-from bad_inputs import chunk, decode_args, decoder_args
+from graphs import chunk, decode_args, decoder_args
 
 from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder, _split_layout, decode

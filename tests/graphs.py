@@ -81,6 +81,42 @@ def random_lane_graph(rng, domain: str):
     return graph, num_cols
 
 
+# --- Example arguments -------------------------------------------------------------------
+
+
+def decode_args(lengths=(3, 2, 4), num_frames=5, num_cols=2, seed=0):
+    """Valid keyword arguments of decode."""
+    pred, ptr, log_prob = lane_graph(list(lengths), log_domain=True)
+    num_states = len(ptr) - 1
+    rng = np.random.default_rng(seed)
+    return {
+        "pred": pred,
+        "ptr": ptr,
+        "log_prob": log_prob,
+        "log_dens": np.log(rng.random((num_frames, num_cols), dtype=F32) + F32(0.01)),
+        "columns": (np.arange(num_states) % num_cols).astype(U32),
+        "log_initial": np.full(num_states, -np.log(num_states), F32),
+    }
+
+
+def decoder_args(lengths=(3, 2, 4), num_cols=2):
+    """Valid keyword arguments of ForwardDecoder."""
+    pred, ptr, prob = lane_graph(list(lengths), log_domain=False)
+    num_states = len(ptr) - 1
+    return {
+        "pred": pred,
+        "ptr": ptr,
+        "prob": prob,
+        "columns": (np.arange(num_states) % num_cols).astype(U32),
+        "initial": np.full(num_states, 1 / num_states, F32),
+    }
+
+
+def chunk(num_frames, num_cols=2, seed=0):
+    rng = np.random.default_rng(seed)
+    return rng.random((num_frames, num_cols), dtype=F32)
+
+
 # --- References ------------------------------------------------------------------------
 
 

@@ -17,10 +17,11 @@ import sys
 
 import numpy as np
 import pytest
-from bad_inputs import decode_args, decoder_args
 from graphs import (
     Watched,
     bits,
+    decode_args,
+    decoder_args,
     random_lane_graph,
     reference_decode,
     reference_forward,

@@ -14,15 +14,13 @@ from bad_inputs import (
     F32,
     Exporter,
     anything,
-    chunk,
     damaged,
-    decode_args,
-    decoder_args,
     draw_layout_edit,
     outcome,
     snapshot,
     unaligned,
 )
+from graphs import chunk, decode_args, decoder_args
 from hypothesis import given, note
 from hypothesis import strategies as st
 

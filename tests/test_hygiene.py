@@ -17,8 +17,9 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from bad_inputs import Exporter, chunk, decoder_args
+from bad_inputs import Exporter
 from calls import CASES
+from graphs import chunk, decoder_args
 
 from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder
