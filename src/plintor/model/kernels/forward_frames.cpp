@@ -279,8 +279,8 @@ float deferred_frame(const LayoutView &layout, const FramePlan &plan, const floa
 }
 
 void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
-                            std::span<const float> dens, std::size_t num_cols, float *pl,
-                            BeliefBuffers &buffers, std::span<std::uint32_t> out)
+                             std::span<const float> dens, std::size_t num_cols, float *pl,
+                             BeliefBuffers &buffers, std::span<std::uint32_t> out)
 {
     FrameDensities frame;
     bool pending = false;  // whether the belief still awaits its scaling
