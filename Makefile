@@ -40,9 +40,16 @@ test: install
 test-asan: install-asan
 	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -p no:cacheprovider --capture=sys
 
-# Runs every entry point, on success and failure paths, under valgrind memcheck.
+# The builds of the frame loops, each checked in a process of its own.
+ISA_BUILDS := sse2 avx2 avx512
+
+# Runs every entry point, on success and failure paths, under valgrind memcheck,
+# once per build of the frame loops that valgrind's processor runs.
 valgrind: install-memcheck
-	PYTHONMALLOC=malloc $(VALGRIND) $(MEMCHECK_PY) tools/memcheck_cases.py
+	for isa in $(ISA_BUILDS); do \
+		PLINTOR_KERNEL_ISA=$$isa PYTHONMALLOC=malloc $(VALGRIND) $(MEMCHECK_PY) \
+			tools/memcheck_cases.py || exit 1; \
+	done
 
 # Installs valgrind with apt-get when it is missing (CI runs as root).
 valgrind-deps:
