@@ -8,7 +8,8 @@ from hypothesis import strategies as st
 from signals import clean_activations
 
 from plintor.model import tracking
-from plintor.model.example import f_measure, synthetic_piece
+from plintor.model.evaluation import f_measure
+from plintor.model.example import synthetic_piece
 from plintor.model.grid import GridConfig
 from plintor.model.tracking import Beats, BeatTracker, DownbeatTracker
 

@@ -208,4 +208,5 @@ class DBNDownBeatTrackingProcessor:
             Beat times in seconds and their beats of the bar (1 for a downbeat).
         """
         beats = self.tracker.track(activations)
+        assert beats.numbers is not None  # a downbeat tracker numbers its beats
         return np.column_stack([beats.times, beats.numbers.astype(np.float64)])

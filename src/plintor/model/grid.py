@@ -16,7 +16,7 @@ the meters against each other.
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -242,7 +242,7 @@ def stack_grids(grids: Sequence[TempoGrid]) -> TempoGrid:
     meter_start = starts([len(g.meters) for g in grids])
     edge_start = starts([g.pred.size for g in grids])
 
-    def joined(name: str, start: NDArray[np.int64] | None = None) -> NDArray[np.int64]:
+    def joined(name: str, start: NDArray[np.int64] | None = None) -> NDArray[Any]:
         parts = [getattr(g, name) for g in grids]
         if start is not None:
             parts = [part + offset for part, offset in zip(parts, start, strict=True)]

@@ -11,7 +11,9 @@ state is a beat state at least one fastest beat after the last beat reported.  F
 meters the online tracker decodes one grid holding every meter as a disjoint block, so the
 filtered belief itself weighs the meters.
 
-Each tracker builds its grids and their observation columns once and keeps them.
+Each tracker builds its grids and their observation columns once and keeps them.  Before
+building a grid or decoding a sequence it works out the memory that takes and refuses more than
+its `max_memory` (see :mod:`plintor.model.sizing`).
 """
 
 import importlib
@@ -25,6 +27,7 @@ from numpy.typing import ArrayLike, NDArray
 from plintor.model import placement
 from plintor.model.grid import GridConfig, TempoGrid, stack_grids
 from plintor.model.observation import ObservationModel, as_activations
+from plintor.model.sizing import DEFAULT_MAX_MEMORY, check_grid_size, grids_size
 
 __all__ = [
     "DOWNBEAT_GRID",
@@ -110,13 +113,15 @@ class _Tracker:
     """Offline and online tracking over the grids a tracker describes.
 
     Subclasses are frozen dataclasses with the fields `observation_lambda`, `threshold`,
-    `correct` and `_models` (the grid cache), and define `meters`, `grids` and `downbeats`.
+    `correct`, `max_memory` and `_models` (the grid cache), and define `meters`, `grids` and
+    `downbeats`.
     """
 
     __slots__ = ()
     observation_lambda: float
     threshold: float
     correct: bool
+    max_memory: float
     _models: dict[tuple[tuple[GridConfig, ...], tuple[int, ...]], _Model]
     downbeats: bool = False
 
@@ -148,11 +153,18 @@ class _Tracker:
         Beats
             Empty when no frame reaches the threshold, the activations are all zero, or no
             path has a finite log-probability.
+
+        Raises
+        ------
+        plintor.model.sizing.GridTooLarge
+            If the grids and the decode would need more than `max_memory` bytes.
         """
         act = self._activations(activations)
         kept = placement.kept_frames(act, self.threshold)
         if not act[kept].any():
             return self._no_beats(len(act))
+        decoded = kept.stop - kept.start
+        check_grid_size(grids_size(self.grids, self.meters, decoded), self.max_memory)
         log_dens = self.observation.log_densities(act[kept])
         decodings = [
             self._viterbi(self._model((config,), (meter,)), log_dens)
@@ -219,6 +231,7 @@ class _Tracker:
 
     def _build(self, configs: tuple[GridConfig, ...], meters: tuple[int, ...]) -> _Model:
         """Build the grid of meter block ``meters[i]`` on ``configs[i]``, stacked in order."""
+        check_grid_size(grids_size(configs, meters), self.max_memory)
         blocks = [config.build(meter) for config, meter in zip(configs, meters, strict=True)]
         grid = blocks[0] if len(blocks) == 1 else stack_grids(blocks)
         observation = self.observation
@@ -253,6 +266,8 @@ def _validated(tracker: _Tracker) -> None:
     ObservationModel(tracker.observation_lambda)  # validates observation_lambda
     if not tracker.threshold >= 0:
         raise ValueError(f"threshold must be >= 0, got {tracker.threshold}")
+    if not tracker.max_memory > 0:
+        raise ValueError(f"max_memory must be positive, got {tracker.max_memory}")
 
 
 @dataclass(frozen=True, slots=True)
@@ -272,12 +287,15 @@ class BeatTracker(_Tracker):
     correct : bool
         Offline, place each beat at the activation peak of its run of beat states; otherwise
         at the path's beat boundaries.
+    max_memory : float
+        Refuse grids and decodes that would need more bytes (4 GiB by default).
     """
 
     grid: GridConfig = field(default_factory=GridConfig)
     observation_lambda: float = 16.0
     threshold: float = 0.0
     correct: bool = True
+    max_memory: float = DEFAULT_MAX_MEMORY
     _models: dict = field(default_factory=dict, init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
@@ -311,6 +329,8 @@ class DownbeatTracker(_Tracker):
     correct : bool
         Offline, place each beat at the activation peak of its run of beat states; otherwise
         where the path's beat of the bar changes.
+    max_memory : float
+        Refuse grids and decodes that would need more bytes (4 GiB by default).
     """
 
     beats_per_bar: tuple[int, ...] = (3, 4)
@@ -318,6 +338,7 @@ class DownbeatTracker(_Tracker):
     observation_lambda: float = 16.0
     threshold: float = 0.05
     correct: bool = True
+    max_memory: float = DEFAULT_MAX_MEMORY
     _models: dict = field(default_factory=dict, init=False, repr=False, compare=False)
     downbeats = True
 
@@ -359,7 +380,7 @@ class BeatStream:
         Supplies the grids and the observation model.
     """
 
-    def __init__(self, tracker: BeatTracker | DownbeatTracker) -> None:
+    def __init__(self, tracker: "_Tracker") -> None:
         self._tracker = tracker
         self._model = tracker._model(tracker.grids, tracker.meters)
         grid, columns = self._model.grid, self._model.columns
