@@ -23,6 +23,7 @@ from graphs import (
     bits,
     decode_args,
     decoder_args,
+    lane_graph,
     random_lane_graph,
     reference_decode,
     reference_forward,
@@ -110,6 +111,18 @@ def with_layout(kernels, edit, call):
         kernels._split_layout = real
 
 
+def tied_case():
+    """Twenty alike lanes of five states, each entered from every lane's last state at
+    the same weight, so that every boundary's candidates tie in every frame; the last
+    frame rules out all but the lanes' first states, and the first of those, state 0,
+    must come from the earliest edge, the last state of lane 0."""
+    pred, ptr, log_prob = lane_graph([5] * 20, log_domain=True)
+    columns = np.zeros(100, U32)
+    columns[::5] = 1
+    log_dens = np.array([[0, 0], [0, 0], [-np.inf, 0]], F32)
+    return pred, ptr, log_prob, log_dens, columns, np.zeros(100, F32)
+
+
 def decoded(result):
     path, log_probability = result
     return path.tolist(), np.float64(log_probability).tobytes()
@@ -118,7 +131,7 @@ def decoded(result):
 def child_results():
     from plintor.model import _kernels
 
-    results = {}
+    results = {"tied": decoded(_kernels.decode(*tied_case()))}
     for seed in SEEDS:
         results["decode", seed] = decoded(_kernels.decode(*decode_case(seed)))
         results["grouped", seed] = decoded(_kernels.decode(*decode_case(seed, shuffled=0)))
@@ -193,6 +206,12 @@ def test_grouped_boundaries_match_the_plain_recursion(isa, seed):
     path, lp = results_of(isa)["grouped", seed]
     assert path == want_path.tolist()
     assert same(np.frombuffer(lp)[0], want_lp)
+
+
+@pytest.mark.parametrize("isa", BUILDS)
+def test_grouped_boundaries_keep_the_earliest_of_tied_edges(isa):
+    path, _ = results_of(isa)["tied"]
+    assert path == reference_decode(*tied_case())[0].tolist() == [3, 4, 0]
 
 
 @pytest.mark.parametrize("isa", BUILDS)
