@@ -288,7 +288,7 @@ void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
                              BeliefBuffers &buffers, std::span<std::uint32_t> out)
 {
     FrameDensities frame;
-    const bool narrow = num_cols <= Vec::narrow_columns;
+    const bool narrow = narrow_columns(num_cols);
     bool pending = false;  // whether the belief still awaits its scaling
     float ssum = 0.0f;
     for (std::size_t t = 0; t < out.size(); ++t) {

@@ -79,12 +79,34 @@ void shift_runs(std::span<const std::int64_t> run_lo, std::span<const std::int64
     }
 }
 
-// A state's density from its column: lookup_narrow serves columns below
-// Vec::narrow_columns, lookup any column.
-template <bool narrow>
-Vec::F density_lookup(const typename Vec::Table &table, const std::uint8_t *cols)
+// A build whose Vec::lookup_narrow takes the density of a column below
+// Vec::narrow_columns from fewer registers than lookup does.
+template <class V>
+concept narrow_lookup = requires(const typename V::Table &table, const std::uint8_t *cols)
 {
-    return narrow ? Vec::lookup_narrow(table, cols) : Vec::lookup(table, cols);
+    V::lookup_narrow(table, cols);
+};
+
+// Whether a frame of num_cols columns may take the narrow lookup.
+template <class V = Vec>
+bool narrow_columns(std::size_t num_cols)
+{
+    if constexpr (narrow_lookup<V>) {
+        return num_cols <= V::narrow_columns;
+    } else {
+        return false;
+    }
+}
+
+// A state's density from its column, narrow where narrow_columns allows it.
+template <bool narrow, class V = Vec>
+typename V::F density_lookup(const typename V::Table &table, const std::uint8_t *cols)
+{
+    if constexpr (narrow && narrow_lookup<V>) {
+        return V::lookup_narrow(table, cols);
+    } else {
+        return V::lookup(table, cols);
+    }
 }
 
 // The first state s of 1..width whose b + s is a vector-aligned address, for
@@ -125,7 +147,7 @@ struct Runs {
     std::span<const std::uint32_t> col;
 };
 
-// `narrow` when every column is below Vec::narrow_columns.
+// `narrow` as narrow_columns gives it for the frame.
 template <class Op>
 void shift(const Runs &runs, const FramePlan &plan, const float *d, bool narrow, std::int32_t n,
            const float *a, float *b)

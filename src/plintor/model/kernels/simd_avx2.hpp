@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "simd_group256.hpp"
 #include "simd_x86.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {

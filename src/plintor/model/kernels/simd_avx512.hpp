@@ -6,10 +6,8 @@
 
 #include <immintrin.h>
 
-#include <cstddef>
 #include <cstdint>
 
-#include "simd_group256.hpp"
 #include "simd_x86.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {
@@ -85,9 +83,6 @@ struct Vec {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cols));
         return _mm512_maskz_permutexvar_ps(all, _mm512_maskz_cvtepu8_epi32(all, bytes), t.all);
     }
-    // Every column is narrow here.
-    static constexpr std::size_t narrow_columns = 16;
-    static F lookup_narrow(const Table &t, const std::uint8_t *cols) { return lookup(t, cols); }
 };
 
 }  // namespace plintor::kernels::PLINTOR_ISA

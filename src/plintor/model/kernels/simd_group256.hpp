@@ -1,7 +1,7 @@
 // Eight lanes of the Viterbi loop's boundary groups in one 256-bit
 // register, for the AVX2 and AVX-512F builds (see boundary_groups.hpp).
 //
-// Included through simd_avx2.hpp or simd_avx512.hpp only.
+// Included through simd_group.hpp only.
 #pragma once
 
 #include <immintrin.h>

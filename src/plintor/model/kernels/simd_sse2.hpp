@@ -6,9 +6,7 @@
 
 #include <immintrin.h>
 
-#include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "simd_x86.hpp"
 
@@ -70,75 +68,6 @@ struct Vec {
     static F lookup(const Table &t, const std::uint8_t *cols)
     {
         return _mm_setr_ps(t.d[cols[0]], t.d[cols[1]], t.d[cols[2]], t.d[cols[3]]);
-    }
-    // Every column is narrow here.
-    static constexpr std::size_t narrow_columns = 16;
-    static F lookup_narrow(const Table &t, const std::uint8_t *cols) { return lookup(t, cols); }
-};
-
-// Eight lanes of the Viterbi loop's boundary groups as two registers (see
-// boundary_groups.hpp).
-struct Group {
-    struct F {
-        __m128 low, high;
-    };
-    struct I {
-        __m128i low, high;
-    };
-
-    static F minus_infinity()
-    {
-        const __m128 v = _mm_set1_ps(-std::numeric_limits<float>::infinity());
-        return {v, v};
-    }
-    static I no_slot() { return {_mm_setzero_si128(), _mm_setzero_si128()}; }
-    static F densities(const float *d16, const std::uint8_t *cols)
-    {
-        return {_mm_setr_ps(d16[cols[0]], d16[cols[1]], d16[cols[2]], d16[cols[3]]),
-                _mm_setr_ps(d16[cols[4]], d16[cols[5]], d16[cols[6]], d16[cols[7]])};
-    }
-    static F candidate(const float *score, const float *weights, F dens)
-    {
-        const __m128 x = _mm_load1_ps(score);
-        return {_mm_add_ps(_mm_add_ps(x, _mm_loadu_ps(weights)), dens.low),
-                _mm_add_ps(_mm_add_ps(x, _mm_loadu_ps(weights + 4)), dens.high)};
-    }
-    // The strict scan's step, as in the wider builds; without an unsigned
-    // maximum the slot goes in by a select.
-    static void keep(F candidate, const std::uint32_t *slot, F &best, I &where)
-    {
-        const __m128i s = _mm_set1_epi32(static_cast<std::int32_t>(*slot));
-        keep_half(candidate.low, s, best.low, where.low);
-        keep_half(candidate.high, s, best.high, where.high);
-    }
-    static void join(F later_best, I later_where, F &best, I &where)
-    {
-        join_half(later_best.low, later_where.low, best.low, where.low);
-        join_half(later_best.high, later_where.high, best.high, where.high);
-    }
-    static void store(float *out, F v)
-    {
-        _mm_storeu_ps(out, v.low);
-        _mm_storeu_ps(out + 4, v.high);
-    }
-    static void store(std::uint32_t *out, I v)
-    {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v.low);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), v.high);
-    }
-
-  private:
-    static void keep_half(__m128 candidate, __m128i slot, __m128 &best, __m128i &where)
-    {
-        const __m128 wins = _mm_cmpgt_ps(candidate, best);
-        best = _mm_max_ps(candidate, best);
-        where = Vec::select(wins, slot, where);
-    }
-    static void join_half(__m128 later_best, __m128i later_where, __m128 &best, __m128i &where)
-    {
-        const __m128 later = _mm_cmpgt_ps(later_best, best);
-        best = Vec::select(later, later_best, best);
-        where = Vec::select(later, later_where, where);
     }
 };
 

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "frame_steps.hpp"
+#include "simd_group.hpp"
 #include "viterbi.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {
@@ -169,7 +170,7 @@ void viterbi_frames(const LayoutView &layout, const FramePlan &plan, const Densi
 {
     FrameDensities frame;
     const auto num_cols = static_cast<std::size_t>(dens.num_cols);
-    const bool narrow = num_cols <= Vec::narrow_columns;
+    const bool narrow = narrow_columns(num_cols);
     for (std::int32_t t = 0; t < dens.num_frames; ++t) {
         frame.load(dens.data + static_cast<std::size_t>(t) * num_cols, num_cols);
         gather(layout.pred_list, scores.prev, pl);
