@@ -3,17 +3,15 @@
 // against.  Built with the extension's flags and nothing else, so the
 // compiler vectorises only what it can on its own.  Both give the kernels'
 // results bit for bit.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <utility>
 
-namespace {
+#include "viterbi_steps.hpp"
 
-constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
-
-}  // namespace
+using bench::first_argmax;
+using bench::minus_infinity;
+using bench::renormalise;
 
 // A split layout as the frame loops read it.
 struct LiteralLayout {
@@ -51,18 +49,6 @@ void shift(const LiteralLayout &in, const float *d, const float *a, float *b, Op
         for (std::int32_t s = lo; s < hi; ++s)
             b[s] = op(a[s - 1], dval);
     }
-}
-
-void renormalise(float *scores, std::int32_t num_states, double &offset)
-{
-    float top = scores[0];
-    for (std::int32_t s = 1; s < num_states; ++s) {
-        if (scores[s] > top) top = scores[s];
-    }
-    if (!(top > minus_infinity)) return;
-    for (std::int32_t s = 0; s < num_states; ++s)
-        scores[s] -= top;
-    offset += static_cast<double>(top);
 }
 
 void viterbi_frame(const LiteralLayout &in, const float *d, const float *prev, float *cur,
@@ -141,14 +127,7 @@ extern "C" double literal_decode(const LiteralLayout *layout, std::int32_t num_s
         if (renorm_period > 0 && (t + 1) % renorm_period == 0) renormalise(cur, num_states, offset);
         std::swap(prev, cur);
     }
-    std::int32_t state = 0;
-    for (std::int32_t s = 0; s < num_states; ++s) {
-        if (std::isnan(prev[s])) {
-            state = s;
-            break;
-        }
-        if (prev[s] > prev[state]) state = s;
-    }
+    const std::int32_t state = first_argmax(prev, num_states);
     const bool reached = prev[state] > minus_infinity;
     auto st = static_cast<std::uint32_t>(state);
     for (std::int32_t t = num_frames - 1; t >= 0; --t) {
