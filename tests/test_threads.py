@@ -15,7 +15,7 @@ from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder, decode
 
 NOT_WRITTEN = np.iinfo(U32).max  # no state, and no back-pointer, has this value
-LONG = 20_000  # frames of a long call
+LONG = 100_000  # frames of a call long enough for another thread to run in it
 LANES = (40, 17, 33, 25, 9)
 
 
