@@ -10,9 +10,9 @@
 // (score + -inf) + density, minus infinity or NaN, which never wins the
 // strict comparison.  That is the edge-by-edge scan exactly when every
 // boundary's edges read ascending slots, so that edge order is slot order
-// and no slot feeds a boundary twice, and when every edge's bnd_orig is its
-// slot's state, so that the winning slot names the back-pointer.  Other
-// layouts get no tables and keep the edge-by-edge loops.
+// and no slot feeds a boundary twice; other layouts get no tables and keep
+// the edge-by-edge loops.  The winning slot names the back-pointer, since
+// the layout checks make every edge's bnd_orig its slot's state.
 #pragma once
 
 #include <algorithm>
@@ -40,16 +40,16 @@ struct BoundaryGroups {
     std::span<const std::uint8_t> lane_col;
 };
 
-// Whether the group reduction is the edge-by-edge scan for this layout.
+// Whether the group reduction is the edge-by-edge scan for this layout.  The
+// forward decoder, which needs no tables, leaves bnd_orig empty.
 inline bool groups_fit(const LayoutView &in)
 {
     if (in.bnd_orig.size() != in.bnd_src.size() || in.bnd_state.empty()) return false;
     for (std::size_t j = 0; j < in.bnd_state.size(); ++j) {
         const auto lo = static_cast<std::size_t>(in.bnd_ptr[j]);
         const auto hi = static_cast<std::size_t>(in.bnd_ptr[j + 1]);
-        for (std::size_t p = lo; p < hi; ++p) {
-            if (p > lo && in.bnd_src[p] <= in.bnd_src[p - 1]) return false;
-            if (in.bnd_orig[p] != in.pred_list[in.bnd_src[p]]) return false;
+        for (std::size_t p = lo + 1; p < hi; ++p) {
+            if (in.bnd_src[p] <= in.bnd_src[p - 1]) return false;
         }
     }
     return true;
