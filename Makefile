@@ -2,7 +2,11 @@
 # environment and installs the package into it first, so each one works on
 # a fresh checkout.
 
-VENV := .venv
+# The interpreter's version (`make test PYTHON_VERSION=3.11`); PYTHON picks a
+# specific interpreter of that version.  Each version other than the default
+# gets an environment of its own.
+PYTHON_VERSION := 3.13
+VENV := $(if $(filter 3.13,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 PY := $(VENV)/bin/python
 
 # The sanitizer build lives in its own environment and build directory, so
@@ -75,9 +79,9 @@ install-memcheck: $(MEMCHECK_PY)
 		-Ccmake.define.CMAKE_CXX_FLAGS=-g -Cinstall.strip=false .
 
 $(PY) $(ASAN_PY) $(MEMCHECK_PY): %/bin/python:
-	PYTHON_313=$$(sh tools/find-python.sh) && "$$PYTHON_313" -m venv $*
+	BASE_PYTHON=$$(sh tools/find-python.sh $(PYTHON_VERSION)) && "$$BASE_PYTHON" -m venv $*
 	$@ -m pip install --quiet --upgrade pip
 
 # Removes the environments and the build directories.
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) $(MEMCHECK_VENV) build
+	rm -rf .venv .venv-* build
