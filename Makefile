@@ -31,8 +31,18 @@ VALGRIND := valgrind --tool=memcheck --error-exitcode=99 --errors-for-leak-kinds
 	--leak-check=no --track-origins=yes --num-callers=40 \
 	--suppressions=tools/valgrind-python.supp
 
-.PHONY: test test-asan valgrind valgrind-deps fuzz demo bench install install-asan \
-	install-memcheck clean
+# A build with clang, beside the default one (g++).
+CLANG_VENV := .venv-clang
+CLANG_PY := $(CLANG_VENV)/bin/python
+
+# The oldest Python and the oldest NumPy the package supports.
+OLDEST_PYTHON := 3.11
+OLDEST_NUMPY := numpy==1.23.2
+OLDEST_VENV := .venv-oldest
+OLDEST_PY := $(OLDEST_VENV)/bin/python
+
+.PHONY: test test-asan test-clang test-oldest-numpy valgrind valgrind-deps clang-deps \
+	check-dist fuzz demo bench install install-asan install-memcheck install-clang clean
 
 # Runs the whole test suite.
 test: install
@@ -44,6 +54,23 @@ test: install
 test-asan: install-asan
 	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -p no:cacheprovider --capture=sys
 
+# Runs the whole test suite against a build made with clang.
+test-clang: install-clang
+	$(CLANG_PY) -m pytest
+
+# Runs the whole test suite on the oldest Python with the oldest NumPy.
+test-oldest-numpy:
+	$(MAKE) $(OLDEST_PY) PYTHON_VERSION=$(OLDEST_PYTHON)
+	$(OLDEST_PY) -m pip install --quiet "$(OLDEST_NUMPY)" ".[test,plot]"
+	$(OLDEST_PY) -m pytest
+
+# Builds the sdist, and the wheel from it, into dist/ and checks what each holds.
+check-dist: $(PY)
+	rm -rf dist
+	$(PY) -m pip install --quiet build
+	$(PY) -m build --outdir dist .
+	$(PY) tools/check_dist.py dist
+
 # Runs every entry point, on success and failure paths, under valgrind memcheck.
 valgrind: install-memcheck
 	PYTHONMALLOC=malloc $(VALGRIND) $(MEMCHECK_PY) tools/memcheck_cases.py
@@ -51,6 +78,10 @@ valgrind: install-memcheck
 # Installs valgrind with apt-get when it is missing (CI runs as root).
 valgrind-deps:
 	command -v valgrind >/dev/null || (apt-get update -qq && apt-get install -y -qq valgrind)
+
+# Installs clang with apt-get when it is missing (CI runs as root).
+clang-deps:
+	command -v clang++ >/dev/null || (apt-get update -qq && apt-get install -y -qq clang)
 
 # Long fuzzing run of every entry point with bad input (minutes).
 fuzz: install
@@ -78,7 +109,11 @@ install-memcheck: $(MEMCHECK_PY)
 	$(MEMCHECK_PY) -m pip install --quiet -Cbuild-dir=build/memcheck \
 		-Ccmake.define.CMAKE_CXX_FLAGS=-g -Cinstall.strip=false .
 
-$(PY) $(ASAN_PY) $(MEMCHECK_PY): %/bin/python:
+# Builds and installs the package with clang into .venv-clang.
+install-clang: $(CLANG_PY) clang-deps
+	CC=clang CXX=clang++ $(CLANG_PY) -m pip install --quiet -Cbuild-dir=build/clang ".[test,plot]"
+
+$(PY) $(ASAN_PY) $(MEMCHECK_PY) $(CLANG_PY) $(OLDEST_PY): %/bin/python:
 	BASE_PYTHON=$$(sh tools/find-python.sh $(PYTHON_VERSION)) && "$$BASE_PYTHON" -m venv $*
 	$@ -m pip install --quiet --upgrade pip
 
