@@ -104,7 +104,7 @@ std::vector<Layout> layouts_of(const Graph &g, float identity, bool with_orig)
 }
 
 constexpr GridSize sizes[] = {{2, 3}, {6, 12}, {24, 40}};
-constexpr int grids_per_size = 150;
+constexpr int grids_per_size = 400;
 
 void report(const char *what, int compared)
 {
