@@ -71,9 +71,16 @@ check-dist: $(PY)
 	$(PY) -m build --outdir dist .
 	$(PY) tools/check_dist.py dist
 
-# Runs every entry point, on success and failure paths, under valgrind memcheck.
+# The builds of the frame loops, each checked in a process of its own.
+ISA_BUILDS := sse2 avx2 avx512
+
+# Runs every entry point, on success and failure paths, under valgrind memcheck,
+# once per build of the frame loops that valgrind's processor runs.
 valgrind: install-memcheck
-	PYTHONMALLOC=malloc $(VALGRIND) $(MEMCHECK_PY) tools/memcheck_cases.py
+	for isa in $(ISA_BUILDS); do \
+		PLINTOR_KERNEL_ISA=$$isa PYTHONMALLOC=malloc $(VALGRIND) $(MEMCHECK_PY) \
+			tools/memcheck_cases.py || exit 1; \
+	done
 
 # Installs valgrind with apt-get when it is missing (CI runs as root).
 valgrind-deps:
@@ -87,7 +94,7 @@ clang-deps:
 fuzz: install
 	PLINTOR_HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest tests/test_fuzz.py -q
 
-# Decodes the built-in example: beats, F-measure and decode time.
+# Decodes the built-in example: beats, scores and decode time.
 demo: install
 	$(PY) -m plintor.model
 
@@ -95,14 +102,20 @@ demo: install
 bench: install
 	$(PY) bench/run.py
 
-# Builds and installs the package into .venv.
-install: $(PY)
-	$(PY) -m pip install --quiet ".[test,plot]"
+# Builds and installs the package into .venv, unless no file the build reads
+# has changed since the last install (the stamp lives in .venv, so a new
+# environment always installs).
+SOURCES := $(shell find src -type f -not -path '*/__pycache__/*') pyproject.toml CMakeLists.txt
+install: $(VENV)/.installed
+
+$(VENV)/.installed: $(SOURCES) | $(PY)
+	$(PY) -m pip install --quiet ".[test,plot,eval]"
+	touch $@
 
 # Builds and installs the sanitizer build into .venv-asan.
 install-asan: $(ASAN_PY)
 	$(ASAN_PY) -m pip install --quiet -Cbuild-dir=build/asan \
-		-Ccmake.define.PLINTOR_SANITIZE=ON -Cinstall.strip=false ".[test,plot]"
+		-Ccmake.define.PLINTOR_SANITIZE=ON -Cinstall.strip=false ".[test,plot,eval]"
 
 # Builds and installs the release build with debug information into .venv-memcheck.
 install-memcheck: $(MEMCHECK_PY)

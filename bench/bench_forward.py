@@ -10,8 +10,7 @@ bench_split_layout.py and the decoder's three buffers.
 import ctypes
 
 import numpy as np
-from bench_split_layout import numpy_split_layout
-from common import Grid, best_of, best_per_call, densities
+from common import Grid, best_of, best_per_call, densities, numpy_split_layout
 
 from plintor.model._kernels import ForwardDecoder
 

@@ -1,6 +1,7 @@
 """Shared pieces of the benchmark suite: grids, timers and the compiled reference loops."""
 
 import ctypes
+import importlib.util
 import pathlib
 import subprocess
 import time
@@ -13,6 +14,18 @@ from plintor.model.grid import GridConfig
 from plintor.model.observation import ObservationModel
 
 HERE = pathlib.Path(__file__).resolve().parent
+
+
+def _tests_module(name: str):
+    """A helper module of the test suite, imported by path."""
+    spec = importlib.util.spec_from_file_location(name, HERE.parent / "tests" / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+# The split as whole-array NumPy steps, the reference the tests check it against.
+numpy_split_layout = _tests_module("graphs").numpy_split_layout
 # The extension's optimisation and floating-point flags (CMakeLists.txt).
 CXXFLAGS = ["-O3", "-ffp-contract=off", "-fno-fast-math", "-fno-math-errno", "-std=c++20"]
 

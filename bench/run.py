@@ -6,7 +6,8 @@ Times are the best of several runs, since the machine is shared; the ratios betw
 rows of the same run are what to read.  Sections: the machine (bandwidth, huge pages),
 _split_layout, decode (three grids, two frame counts, the CSR baseline, threads),
 ForwardDecoder (step against the sequential-sum floor, construction), and the
-portable build against a -march=native one and each instruction-set variant.
+portable build against a -march=native one and each instruction-set variant, and
+offline beat tracking against the bare decode.
 """
 
 import argparse
@@ -26,6 +27,7 @@ import bench_forward
 import bench_machine
 import bench_native
 import bench_split_layout
+import bench_tracking
 from common import build_library, standard_grids
 
 SECTIONS = {
@@ -34,6 +36,7 @@ SECTIONS = {
     "decode": bench_decode,
     "forward": bench_forward,
     "native": bench_native,
+    "tracking": bench_tracking,
 }
 
 

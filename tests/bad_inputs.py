@@ -1,11 +1,8 @@
 """Valid example arguments of every entry point, and the hostile variants of them
 that the fuzz, hygiene and thread tests feed in."""
 
-import contextlib
-import os
 import sys
 import warnings
-from pathlib import Path
 from types import MappingProxyType
 
 import numpy as np
@@ -19,83 +16,6 @@ U32, F32 = np.uint32, np.float32
 # Errors an entry point may raise for bad input; anything else is a fault.
 # BufferError is an exporter's own refusal (a read-only bytes object, say).
 DOCUMENTED = (TypeError, ValueError, IndexError, KeyError, OverflowError, MemoryError, BufferError)
-
-
-def supported_isas():
-    """The instruction sets whose build of the frame loops this processor runs."""
-    flags = set()
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("flags"):
-            flags.update(line.split(":", 1)[1].split())
-            break
-    wider = [isa for isa, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags]
-    return ["sse2", *wider]
-
-
-@contextlib.contextmanager
-def kernel_isa(isa):
-    """Makes decode calls and decoders built meanwhile use the `isa` build."""
-    saved = os.environ.get("PLINTOR_KERNEL_ISA")
-    os.environ["PLINTOR_KERNEL_ISA"] = isa
-    try:
-        yield
-    finally:
-        if saved is None:
-            del os.environ["PLINTOR_KERNEL_ISA"]
-        else:
-            os.environ["PLINTOR_KERNEL_ISA"] = saved
-
-
-def lane_graph(lengths, log_domain):
-    """Tempo lanes of the given lengths: each lane advances its phase with the
-    identity weight and is entered, at its first state, from the last state of
-    every lane.  Returns (pred, ptr, weight)."""
-    starts = np.cumsum([0, *lengths[:-1]])
-    lasts = starts + np.asarray(lengths) - 1
-    rows = []
-    for i, length in enumerate(lengths):
-        share = 1.0 / len(lengths)
-        rows.append([(int(last), share) for last in lasts])
-        rows += [[(int(starts[i]) + k - 1, 1.0)] for k in range(1, length)]
-    ptr = np.cumsum([0] + [len(row) for row in rows]).astype(U32)
-    pred = np.array([q for row in rows for q, _ in row], U32)
-    weight = np.array([w for row in rows for _, w in row], F32)
-    if log_domain:
-        weight = np.log(weight)
-    return pred, ptr, weight
-
-
-def decode_args(lengths=(3, 2, 4), num_frames=5, num_cols=2, seed=0):
-    """Valid keyword arguments of decode."""
-    pred, ptr, log_prob = lane_graph(list(lengths), log_domain=True)
-    num_states = len(ptr) - 1
-    rng = np.random.default_rng(seed)
-    return {
-        "pred": pred,
-        "ptr": ptr,
-        "log_prob": log_prob,
-        "log_dens": np.log(rng.random((num_frames, num_cols), dtype=F32) + F32(0.01)),
-        "columns": (np.arange(num_states) % num_cols).astype(U32),
-        "log_initial": np.full(num_states, -np.log(num_states), F32),
-    }
-
-
-def decoder_args(lengths=(3, 2, 4), num_cols=2):
-    """Valid keyword arguments of ForwardDecoder."""
-    pred, ptr, prob = lane_graph(list(lengths), log_domain=False)
-    num_states = len(ptr) - 1
-    return {
-        "pred": pred,
-        "ptr": ptr,
-        "prob": prob,
-        "columns": (np.arange(num_states) % num_cols).astype(U32),
-        "initial": np.full(num_states, 1 / num_states, F32),
-    }
-
-
-def chunk(num_frames, num_cols=2, seed=0):
-    rng = np.random.default_rng(seed)
-    return rng.random((num_frames, num_cols), dtype=F32)
 
 
 class Exporter:

@@ -2,14 +2,16 @@
 
 import numpy as np
 
-PEAK = np.array([0.1, 0.4, 1.0, 0.4, 0.1])
+PEAK = np.array([0.1, 0.4, 0.9, 0.4, 0.1])
+#: Activation everywhere else, in both columns: an activation of exactly 0 rules its states out.
+FLOOR = 0.01
 
 
 def clean_activations(
     num_frames: int, period: int, first: int, beats_per_bar: int | None = None
 ) -> tuple[np.ndarray, np.ndarray]:
     """Beat (column 0) and downbeat (column 1) peaks at a steady period; their centre frames."""
-    act = np.zeros((num_frames, 2))
+    act = np.full((num_frames, 2), FLOOR)
     frames = np.arange(first, num_frames - 2, period)
     downbeat = np.zeros(frames.size, dtype=np.int64)
     if beats_per_bar is not None:

@@ -1,75 +1,43 @@
 """Every instruction-set build of the frame loops gives the plain loops' results, bit for bit.
 
-The module picks the widest build the processor runs; PLINTOR_KERNEL_ISA forces a
-narrower one (read by decode at each call and by ForwardDecoder at construction).  The
-grids here are large enough for the vector paths: lanes longer than a vector, boundaries
-with more edges than a vector has lanes, sources in consecutive slots or shuffled, and
-scores with ties, signed zeros, minus infinity and NaN.
+The module chooses its build once, when it is imported: the widest the processor runs,
+or the one PLINTOR_KERNEL_ISA names.  So each build runs in a child interpreter of its
+own (this file run as a script with the variable set), which decodes every case and
+hands back its results; builds the processor lacks are skipped.  The grids are large
+enough for the vector paths: lanes longer than a vector, boundaries with more edges
+than a vector has lanes, sources in consecutive slots or shuffled, and scores with
+ties, signed zeros, minus infinity and NaN.
 """
 
-from pathlib import Path
+import functools
+import os
+import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
-from test_decode import reference as reference_decode
-from test_decode import same
-from test_forward import Watched, bits, reference_forward, replace_layout
-
-from plintor.model import _kernels
-from plintor.model._kernels import ForwardDecoder, decode
+from graphs import (
+    Watched,
+    bits,
+    decode_args,
+    decoder_args,
+    random_lane_graph,
+    reference_decode,
+    reference_forward,
+    same,
+    supported_isas,
+)
 
 F32, U32 = np.float32, np.uint32
-
-
-def supported_isas() -> list[str]:
-    flags = set()
-    cpuinfo = Path("/proc/cpuinfo")
-    if cpuinfo.exists():
-        for line in cpuinfo.read_text().splitlines():
-            if line.startswith("flags"):
-                flags.update(line.split(":", 1)[1].split())
-                break
-    return ["sse2"] + [
-        isa for isa, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags
-    ]
-
-
+BUILDS = ("sse2", "avx2", "avx512")
 ISAS = supported_isas()
-
-
-def lane_graph(rng, domain: str):
-    """Lanes of 1 to 40 states; each lane's first state is entered from the last states of
-    a run of lanes, in lane order or shuffled.  Returns pred, ptr, weight, columns."""
-    lengths = rng.integers(1, 41, rng.integers(1, 30))
-    ends = np.cumsum(lengths) - 1
-    n, num_cols = int(lengths.sum()), int(rng.integers(1, 17))
-    starts = set((ends + 1)[:-1].tolist()) | {0}
-    identity = 0.0 if domain == "log" else 1.0
-    values = [0.0, -0.0, -0.5, -1.0, -np.inf] if domain == "log" else [0.0, 0.25, 0.5, 1.0]
-    pred, weight, ptr = [], [], [0]
-    for s in range(n):
-        if s in starts:
-            first = int(rng.integers(0, len(ends)))
-            sources = ends[first : first + int(rng.integers(1, len(ends) + 1))].tolist()
-            if rng.random() < 0.3:
-                rng.shuffle(sources)
-            weight += rng.choice(values, len(sources)).tolist()
-        else:
-            sources = [s - 1]
-            weight.append(identity if rng.random() < 0.95 else rng.choice(values))
-        pred += sources
-        ptr.append(len(pred))
-    change = np.flatnonzero(rng.random(n) < 0.1)
-    columns = np.zeros(n, U32)
-    for lo in change:
-        columns[lo:] = rng.integers(0, num_cols)
-    graph = (np.array(pred, U32), np.array(ptr, U32), np.array(weight, F32), columns)
-    return graph, num_cols
+SEEDS = range(40)
 
 
 def decode_case(seed: int):
     rng = np.random.default_rng(seed)
-    (pred, ptr, log_prob, columns), num_cols = lane_graph(rng, "log")
+    (pred, ptr, log_prob, columns), num_cols = random_lane_graph(rng, "log")
     scores = np.array([0.0, -0.0, -0.25, -1.0, -2.0, -np.inf, np.nan], F32)
     weights = np.array([40, 2, 10, 10, 10, 1, 0.2 if seed % 3 == 0 else 0])
     pick = lambda shape: rng.choice(scores, shape, p=weights / weights.sum())  # noqa: E731
@@ -81,22 +49,10 @@ def decode_case(seed: int):
 
 def forward_case(seed: int):
     rng = np.random.default_rng(seed)
-    (pred, ptr, prob, columns), num_cols = lane_graph(rng, "linear")
+    (pred, ptr, prob, columns), num_cols = random_lane_graph(rng, "linear")
     dens = rng.choice(np.array([0.0, -0.0, 0.5, 1.0, 0.75, 2.0], F32), (10, num_cols))
     initial = rng.choice(np.array([0.0, 1e-3, 0.25, 1.0], F32), len(columns))
     return (pred, ptr, prob, columns, initial), dens.astype(F32)
-
-
-@pytest.mark.parametrize("isa", ISAS)
-@pytest.mark.parametrize("seed", range(40))
-def test_decode_variant_matches_the_plain_recursion(isa, seed, monkeypatch):
-    monkeypatch.setenv("PLINTOR_KERNEL_ISA", isa)
-    args = decode_case(seed)
-    with np.errstate(all="ignore"):
-        want_path, want_lp = reference_decode(*args)
-    path, lp = decode(*args)
-    np.testing.assert_array_equal(path, want_path)
-    assert same(lp, want_lp)
 
 
 def reversed_layout(layout):
@@ -117,40 +73,172 @@ def reversed_layout(layout):
     return out
 
 
-@pytest.mark.parametrize("isa", ISAS)
-@pytest.mark.parametrize("seed", range(40))
-@pytest.mark.parametrize("reorder", [False, True], ids=["in_order", "reversed"])
-def test_step_variant_matches_the_plain_recursion(isa, seed, reorder, monkeypatch):
-    """Also with the boundaries and runs out of state order, which take the general loops."""
-    monkeypatch.setenv("PLINTOR_KERNEL_ISA", isa)
-    if reorder:
-        replace_layout(monkeypatch, reversed_layout)
-    (pred, ptr, prob, columns, initial), dens = forward_case(seed)
-    with np.errstate(all="ignore"):
-        want_out, want_belief = reference_forward((pred, ptr, prob, columns), initial, dens)
-    watched = Watched(pred, ptr, prob, columns, initial)
-    assert watched.step(dens[:3]).tolist() + watched.step(dens[3:]).tolist() == want_out
-    assert bits(watched.belief) == bits(want_belief)
+# --- What each child interpreter computes --------------------------------------------
 
 
-@pytest.mark.parametrize("isa", ISAS)
-def test_variants_agree_on_a_long_sequence(isa, monkeypatch):
-    """Hundreds of frames over a grid with long lanes: every build, the same bits."""
+def long_case():
+    """Hundreds of frames over a grid with long lanes."""
     rng = np.random.default_rng(7)
-    (pred, ptr, log_prob, columns), num_cols = lane_graph(rng, "log")
+    (pred, ptr, log_prob, columns), num_cols = random_lane_graph(rng, "log")
     log_dens = np.log(rng.uniform(0.01, 1, (600, num_cols))).astype(F32)
     log_initial = np.full(len(columns), -np.log(len(columns)), F32)
-    args = (pred, ptr, log_prob, log_dens, columns, log_initial, 64)
     prob = np.exp(log_prob).astype(F32)
     forward_args = (pred, ptr, prob, columns, np.exp(log_initial).astype(F32))
+    return (pred, ptr, log_prob, log_dens, columns, log_initial, 64), forward_args
+
+
+# Two lanes of 40 and 30 states whose runs leave out the boundary state 40, so they
+# do not tile the states and each run is shifted on its own; the first run is empty
+# and its column is one nothing may read.
+GAPPED_RUNS = {
+    "run_lo": np.array([1, 1, 41]),
+    "run_hi": np.array([1, 40, 70]),
+    "run_col": np.array([2**32 - 1, 0, 0], U32),
+}
+
+
+def with_layout(kernels, edit, call):
+    real = kernels._split_layout
+    kernels._split_layout = lambda *args: edit(real(*args))
+    try:
+        return call()
+    finally:
+        kernels._split_layout = real
+
+
+def decoded(result):
+    path, log_probability = result
+    return path.tolist(), np.float64(log_probability).tobytes()
+
+
+def child_results():
+    from plintor.model import _kernels
+
     results = {}
-    for variant in ("sse2", isa):
-        monkeypatch.setenv("PLINTOR_KERNEL_ISA", variant)
-        path, lp = decode(*args)
-        out = ForwardDecoder(*forward_args).step(np.exp(log_dens).astype(F32))
-        results[variant] = (path.tolist(), np.float64(lp).tobytes(), out.tolist())
-    assert results[isa] == results["sse2"]
+    for seed in SEEDS:
+        results["decode", seed] = decoded(_kernels.decode(*decode_case(seed)))
+        (pred, ptr, prob, columns, initial), dens = forward_case(seed)
+        for reorder in (False, True):
+
+            def stepped(dens=dens, graph=(pred, ptr, prob, columns, initial)):
+                watched = Watched(*graph)
+                return watched.step(dens[:3]).tolist() + watched.step(dens[3:]).tolist(), bits(
+                    watched.belief
+                )
+
+            edit = reversed_layout if reorder else (lambda layout: layout)
+            results["step", seed, reorder] = with_layout(_kernels, edit, stepped)
+    args, forward_args = long_case()
+    results["long"] = (
+        decoded(_kernels.decode(*args)),
+        _kernels.ForwardDecoder(*forward_args).step(np.exp(args[3]).astype(F32)).tolist(),
+    )
+    gapped_args, dens = decode_args((40, 30), num_cols=1), np.ones((6, 1), F32) / 2
+    gapped = lambda: (  # noqa: E731
+        decoded(_kernels.decode(**gapped_args)),
+        _kernels.ForwardDecoder(**decoder_args((40, 30), 1)).step(dens).tolist(),
+    )
+    results["gapped"] = (
+        gapped(),
+        with_layout(_kernels, lambda layout: layout | GAPPED_RUNS, gapped),
+    )
+    return results
+
+
+def python(code_or_file, isa, *args):
+    env = {**os.environ, "PLINTOR_KERNEL_ISA": isa}
+    command = [sys.executable, *(["-c", code_or_file] if "\n" in code_or_file else [code_or_file])]
+    return subprocess.run([*command, *args], env=env, capture_output=True, check=False)
+
+
+@functools.cache
+def results_of(isa):
+    if isa not in ISAS:
+        pytest.skip(f"this processor does not run the {isa} build")
+    run = python(__file__, isa, "--child")
+    assert run.returncode == 0, run.stderr.decode()
+    return pickle.loads(run.stdout)
+
+
+# --- The tests ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("isa", BUILDS)
+@pytest.mark.parametrize("seed", SEEDS)
+def test_decode_variant_matches_the_plain_recursion(isa, seed):
+    with np.errstate(all="ignore"):
+        want_path, want_lp = reference_decode(*decode_case(seed))
+    path, lp = results_of(isa)["decode", seed]
+    assert path == want_path.tolist()
+    assert same(np.frombuffer(lp)[0], want_lp)
+
+
+@pytest.mark.parametrize("isa", BUILDS)
+@pytest.mark.parametrize("seed", SEEDS)
+@pytest.mark.parametrize("reorder", [False, True], ids=["in_order", "reversed"])
+def test_step_variant_matches_the_plain_recursion(isa, seed, reorder):
+    """Also with the boundaries and runs out of state order, which take the general loops."""
+    (pred, ptr, prob, columns, initial), dens = forward_case(seed)
+    want_out, want_belief = reference_forward((pred, ptr, prob, columns), initial, dens)
+    out, belief = results_of(isa)["step", seed, reorder]
+    assert out == want_out
+    assert belief == bits(want_belief)
+
+
+@pytest.mark.parametrize("isa", BUILDS)
+def test_variants_agree_on_a_long_sequence(isa):
+    """Hundreds of frames over a grid with long lanes: every build, the same bits."""
+    assert results_of(isa)["long"] == results_of("sse2")["long"]
+
+
+@pytest.mark.parametrize("isa", BUILDS)
+def test_the_column_of_an_empty_run_is_never_read(isa):
+    whole, gapped = results_of(isa)["gapped"]
+    assert gapped == whole
+
+
+IMPORT = "import plintor.model._kernels\n"
+
+
+def refusal(isa):
+    return (
+        f"ImportError: PLINTOR_KERNEL_ISA='{isa}' names {{}}; "
+        f"this processor runs: {', '.join(ISAS)}"
+    )
+
+
+@pytest.mark.parametrize("isa", ["avx9", "SSE2", "neon", "sse2,avx2"])
+def test_an_unknown_build_is_refused_at_import(isa):
+    run = python(IMPORT, isa)
+    assert run.returncode != 0
+    assert refusal(isa).format("no build of the frame loops") in run.stderr.decode()
+
+
+@pytest.mark.parametrize("isa", [isa for isa in BUILDS if isa not in ISAS] or ["none"])
+def test_a_build_the_processor_cannot_run_is_refused_at_import(isa):
+    if isa == "none":
+        pytest.skip("this processor runs every build")
+    run = python(IMPORT, isa)
+    assert run.returncode != 0
+    assert refusal(isa).format("a build this processor cannot run") in run.stderr.decode()
+
+
+def test_an_empty_value_names_no_build():
+    assert python(IMPORT, "").returncode == 0
+
+
+def test_the_variable_is_read_once_at_import(monkeypatch):
+    from plintor.model._kernels import decode
+
+    monkeypatch.setenv("PLINTOR_KERNEL_ISA", "avx9")
+    assert decoded(decode(**decode_args())) == decoded(decode(**decode_args()))
 
 
 def test_the_switch_is_not_part_of_the_module():
+    from plintor.model import _kernels
+
     assert not [name for name in dir(_kernels) if "isa" in name.lower()]
+
+
+if __name__ == "__main__" and sys.argv[1:] == ["--child"]:
+    sys.stdout.buffer.write(pickle.dumps(child_results()))

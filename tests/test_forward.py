@@ -8,6 +8,7 @@ from types import MappingProxyType
 
 import numpy as np
 import pytest
+from graphs import Watched, bits, reference_forward
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
@@ -74,51 +75,10 @@ def beat_grid():
     return pred, ptr, prob, columns, np.full(len(columns), 1 / len(columns), F32)
 
 
-class Watched:
-    """A decoder and the arrays it made at construction (pl, initial, belief,
-    scratch, in that order), caught by standing in for the module's `np`."""
-
-    def __init__(self, *args):
-        made = []
-
-        class RecordingNumpy:
-            def __getattr__(self, name):
-                return getattr(np, name)
-
-            def empty(self, *a, **k):
-                made.append(np.empty(*a, **k))
-                return made[-1]
-
-            def array(self, *a, **k):
-                made.append(np.array(*a, **k))
-                return made[-1]
-
-        _kernels.np = RecordingNumpy()
-        try:
-            self.decoder = ForwardDecoder(*args)
-        finally:
-            _kernels.np = np
-        self.pl, self.initial, *self.pair = made
-        self.frames = 0
-
-    def step(self, chunk):
-        self.frames += len(chunk)
-        return self.decoder.step(chunk)
-
-    @property
-    def belief(self):
-        # The belief moves to the other buffer with every frame.
-        return self.pair[self.frames % 2]
-
-
 def float32_choices(values):
     """One of `values`, rounded to float32 first: NumPy 1 refuses array elements
     that float32 cannot hold exactly."""
     return st.sampled_from(F32(values).tolist())
-
-
-def bits(values):
-    return np.asarray(values, F32).view(U32).tolist()
 
 
 # --- The class -----------------------------------------------------------------
@@ -432,34 +392,6 @@ def grids(draw):
 # Negative zero, negative densities and infinities exercise the argmax on
 # signed zeros and NaN; all arithmetic stays IEEE float32 in both filters.
 DENS = st.one_of(st.just(0.0), st.floats(0, 1, width=32), st.sampled_from([-0.0, -0.25, np.inf]))
-
-
-@np.errstate(all="ignore")  # IEEE results are compared, overflow and NaN included
-def reference_forward(graph, initial, chunk):
-    """The forward filter straight from the graph, in float32 and in the decoder's order."""
-    pred, ptr, prob, columns = graph
-    a, out = initial.copy(), []
-    for d in chunk:
-        b = np.empty_like(a)
-        for s in range(len(a)):
-            edges = range(ptr[s], ptr[s + 1])
-            if len(edges) == 1 and pred[ptr[s]] == s - 1 and prob[ptr[s]] == 1:
-                b[s] = a[s - 1] * d[columns[s]]
-            else:
-                acc = F32(0)
-                for e in edges:
-                    acc = F32(acc + a[pred[e]] * prob[e])
-                b[s] = acc * d[columns[s]]
-        total = np.cumsum(b, dtype=F32)[-1]  # a running sum is sequential, unlike np.sum
-        best, best_s = F32(-1), 0
-        if total > 0:
-            b *= F32(1) / total
-            for s, mass in enumerate(b):  # strictly greater: ties and NaN never win
-                if mass > best:
-                    best, best_s = mass, s
-        out.append(best_s)
-        a = b
-    return out, a
 
 
 SUBNORMAL_TOTAL = (  # 1 / total overflows: the normalised masses are NaN and inf

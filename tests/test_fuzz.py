@@ -14,17 +14,13 @@ from bad_inputs import (
     F32,
     Exporter,
     anything,
-    chunk,
     damaged,
-    decode_args,
-    decoder_args,
     draw_layout_edit,
-    kernel_isa,
     outcome,
     snapshot,
-    supported_isas,
     unaligned,
 )
+from graphs import chunk, decode_args, decoder_args
 from hypothesis import given, note
 from hypothesis import strategies as st
 
@@ -32,9 +28,8 @@ from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder, _split_layout, decode
 
 # Lanes longer than a vector of every instruction set, so that the vector
-# paths of the frame loops run too, and each example on one of the builds.
+# paths of the frame loops run too.
 lane_lengths = st.lists(st.integers(1, 40), min_size=1, max_size=4)
-isas = st.sampled_from(supported_isas())
 
 
 def extent(value):
@@ -115,22 +110,21 @@ def check_decoded(result, args):
     assert ((path >= 0) & (path < extent(args["ptr"]) - 1)).all()
 
 
-@given(lane_lengths, st.integers(0, 4), st.integers(1, 3), isas, st.data())
-def test_decode_with_damaged_arguments(lengths, num_frames, num_cols, isa, data):
+@given(lane_lengths, st.integers(0, 4), st.integers(1, 3), st.data())
+def test_decode_with_damaged_arguments(lengths, num_frames, num_cols, data):
     valid = decode_args(lengths, num_frames, num_cols)
     args = data.draw(damage_some(valid, list(valid)))
     if data.draw(st.booleans()):
         args["renorm_period"] = data.draw(renorm_periods)
-    with kernel_isa(isa):
-        result = call_checked(decode, args)
+    result = call_checked(decode, args)
     if not isinstance(result, Exception):
         check_decoded(result, args)
 
 
-@given(lane_lengths, st.sampled_from([decode, ForwardDecoder]), isas, st.data())
-def test_malformed_layouts(lengths, entry, isa, data):
+@given(lane_lengths, st.sampled_from([decode, ForwardDecoder]), st.data())
+def test_malformed_layouts(lengths, entry, data):
     args = decode_args(lengths) if entry is decode else decoder_args(lengths)
-    with pytest.MonkeyPatch.context() as patch, kernel_isa(isa):
+    with pytest.MonkeyPatch.context() as patch:
         real = _kernels._split_layout
         edit = draw_layout_edit(data)
         patch.setattr(_kernels, "_split_layout", lambda *a: edit(real(*a)))
@@ -146,12 +140,11 @@ def test_malformed_layouts(lengths, entry, isa, data):
 # --- ForwardDecoder --------------------------------------------------------------------
 
 
-@given(lane_lengths, isas, st.data())
-def test_construction_with_damaged_arguments(lengths, isa, data):
+@given(lane_lengths, st.data())
+def test_construction_with_damaged_arguments(lengths, data):
     valid = decoder_args(lengths)
     args = data.draw(damage_some(valid, list(valid)))
-    with kernel_isa(isa):
-        decoder = call_checked(ForwardDecoder, args)
+    decoder = call_checked(ForwardDecoder, args)
     if isinstance(decoder, ForwardDecoder):
         states = outcome(decoder.step, chunk(3, num_cols=16))
         if not isinstance(states, Exception):
@@ -200,11 +193,10 @@ def call_forms(draw):
     return form, dens, lambda decoder: CALLS[form](decoder, dens)
 
 
-@given(lane_lengths, isas, st.data())
-def test_step_and_reset_interleaved_with_refused_calls(lengths, isa, data):
+@given(lane_lengths, st.data())
+def test_step_and_reset_interleaved_with_refused_calls(lengths, data):
     args = decoder_args(lengths)
-    with kernel_isa(isa):
-        decoder, calls, outputs = ForwardDecoder(**args), [], []
+    decoder, calls, outputs = ForwardDecoder(**args), [], []
     for _ in range(data.draw(st.integers(1, 8))):
         form, dens, call = call_forms(data.draw)
         before = snapshot(dens)
@@ -215,8 +207,7 @@ def test_step_and_reset_interleaved_with_refused_calls(lengths, isa, data):
             calls.append(call)
             outputs.append(None if result is None else result.tolist())
     probe = chunk(4)
-    with kernel_isa(isa):
-        fresh = ForwardDecoder(**args)
+    fresh = ForwardDecoder(**args)
     replayed = [call(fresh) for call in calls]
     assert [None if r is None else r.tolist() for r in replayed] == outputs
     assert decoder.step(probe).tolist() == fresh.step(probe).tolist()
@@ -312,24 +303,3 @@ def test_changing_the_layout_arrays_after_construction_cannot_reach_past_the_buf
         if value.dtype != F32:
             value[:] = np.iinfo(value.dtype).max // 2
     assert decoder.step(dens).tolist() == expected
-
-
-@pytest.mark.parametrize("isa", supported_isas())
-def test_the_column_of_an_empty_run_is_never_read(isa):
-    # Two lanes of 40 and 30 states; the runs leave out the boundary state 40,
-    # so they do not tile the states and each run is shifted on its own.
-    runs = {
-        "run_lo": np.array([1, 1, 41]),
-        "run_hi": np.array([1, 40, 70]),
-        "run_col": np.array([2**32 - 1, 0, 0], np.uint32),
-    }
-    args, dens = decode_args((40, 30), num_cols=1), chunk(6, num_cols=1)
-    with kernel_isa(isa):
-        expected = decode(**args), ForwardDecoder(**decoder_args((40, 30), 1)).step(dens)
-        with pytest.MonkeyPatch.context() as patch:
-            real = _kernels._split_layout
-            patch.setattr(_kernels, "_split_layout", lambda *a: real(*a) | runs)
-            path, log_probability = decode(**args)
-            states = ForwardDecoder(**decoder_args((40, 30), 1)).step(dens)
-    assert path.tolist() == expected[0][0].tolist() and log_probability == expected[0][1]
-    assert states.tolist() == expected[1].tolist()

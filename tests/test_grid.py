@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from plintor.model.grid import MIN_TRANSITION_PROBABILITY, GridConfig, TempoGrid
+from plintor.model.grid import MIN_TRANSITION_PROBABILITY, GridConfig, TempoGrid, stack_grids
 
 
 def entry_edges(grid: TempoGrid, state: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -112,10 +112,29 @@ def test_log_spaced_tempi():
     np.testing.assert_allclose(ratios, (109 / 28) ** (1 / 9), rtol=0.03)
 
 
-def test_more_log_spaced_tempi_than_intervals_collapse_to_every_interval():
+def test_log_spaced_tempi_are_respaced_until_as_many_are_distinct():
+    # 60 log-spaced values round to 56 distinct intervals; 64 of them give 60.
     intervals = GridConfig(num_tempi=60).intervals()
-    assert intervals.size < 60 and (np.diff(intervals) > 0).all()
-    np.testing.assert_array_equal(GridConfig(num_tempi=500).intervals(), np.arange(28, 110))
+    assert intervals.size == 60 and (np.diff(intervals) > 0).all()
+    assert intervals[0] == 28 and intervals[-1] == 109
+
+
+@pytest.mark.parametrize("num_tempi", [82, 83, 500])
+def test_as_many_tempi_as_intervals_or_more_give_every_interval(num_tempi):
+    np.testing.assert_array_equal(GridConfig(num_tempi=num_tempi).intervals(), np.arange(28, 110))
+
+
+@settings(max_examples=60, deadline=None)
+@given(fps=st.floats(20, 200), min_bpm=st.floats(30, 120), span=st.floats(1, 4), data=st.data())
+def test_log_spaced_tempi_are_as_many_as_asked(fps, min_bpm, span, data):
+    config = GridConfig(fps, min_bpm, min(min_bpm * span, 60 * fps))
+    every = config.intervals()
+    num_tempi = data.draw(st.integers(1, every.size))
+    intervals = GridConfig(fps, config.min_bpm, config.max_bpm, num_tempi).intervals()
+    assert intervals.size >= num_tempi and (np.diff(intervals) > 0).all()
+    assert np.isin(intervals, every).all()
+    if num_tempi > 1:
+        assert intervals[0] == every[0] and intervals[-1] == every[-1]
 
 
 @pytest.mark.parametrize(
@@ -171,6 +190,32 @@ class TestBarGrid:
         np.testing.assert_array_equal(state_meter[grid.pred], state_meter[edge_target])
         np.testing.assert_array_equal(np.bincount(grid.lane_meter), [3 * 11, 4 * 11])
         np.testing.assert_allclose(outgoing_entry_mass(grid), 1.0, atol=1e-6)
+
+
+def test_stacked_grids_are_the_grid_of_several_meters():
+    config = GridConfig(min_bpm=100, max_bpm=120)
+    stacked, joint = stack_grids([config.build(3), config.build((4, 2))]), config.build((3, 4, 2))
+    assert stacked.meters == joint.meters == (3, 4, 2) and stacked.fps == joint.fps
+    for name in TempoGrid.__dataclass_fields__:
+        if name not in ("fps", "meters"):
+            np.testing.assert_array_equal(getattr(stacked, name), getattr(joint, name), name)
+            assert getattr(stacked, name).dtype == getattr(joint, name).dtype, name
+
+
+def test_stacking_keeps_each_grids_own_tempi():
+    slow, fast = GridConfig(min_bpm=60, max_bpm=70).build(3), GridConfig(min_bpm=150).build(2)
+    grid = stack_grids([slow, fast])
+    np.testing.assert_array_equal(
+        grid.lane_interval, np.concatenate([slow.lane_interval, fast.lane_interval])
+    )
+    np.testing.assert_allclose(outgoing_entry_mass(grid), 1.0, atol=1e-6)
+    np.testing.assert_allclose(grid.initial.sum(dtype=np.float64), 1.0, rtol=1e-5)
+
+
+@pytest.mark.parametrize("grids", [[], [GridConfig().build(), GridConfig(fps=50).build()]])
+def test_stacking_needs_grids_at_one_frame_rate(grids):
+    with pytest.raises(ValueError, match="grid"):
+        stack_grids(grids)
 
 
 @settings(max_examples=40, deadline=None)

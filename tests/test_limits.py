@@ -10,7 +10,8 @@ for memory must raise MemoryError.
 
 import numpy as np
 import pytest
-from bad_inputs import F32, U32, chunk, decode_args, decoder_args
+from bad_inputs import F32, U32
+from graphs import chunk, decode_args, decoder_args
 
 from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder, decode

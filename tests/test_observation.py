@@ -13,11 +13,9 @@ BAR_GRID = GridConfig(min_bpm=100, max_bpm=140).build(3)
 class TestBeatStates:
     @pytest.mark.parametrize(
         ("observation_lambda", "interval", "width"),
-        [(16, 28, 1), (16, 32, 2), (16, 109, 6), (4, 30, 7), (100, 28, 1)],
+        [(16, 28, 2), (16, 33, 3), (16, 109, 7), (4, 30, 8), (4, 32, 8), (100, 28, 1)],
     )
-    def test_first_fraction_of_each_lane_at_least_one_state(
-        self, observation_lambda, interval, width
-    ):
+    def test_states_before_one_lambdath_of_the_beat(self, observation_lambda, interval, width):
         beat = ObservationModel(observation_lambda).beat_states(BEAT_GRID)
         lane = interval - 28
         lane_states = beat[BEAT_GRID.lane_first[lane] : BEAT_GRID.lane_last[lane] + 1]
@@ -55,8 +53,20 @@ class TestDensities:
     def test_beat_model_sums_two_column_activations(self):
         model = ObservationModel()
         np.testing.assert_array_equal(
-            model.log_densities([[0.3, 0.4]]), model.log_densities([0.7])
+            model.log_densities([[0.25, 0.5]]), model.log_densities([0.75])
         )
+
+    @pytest.mark.parametrize("downbeats", [False, True])
+    def test_formed_in_float32_from_float32_activations(self, downbeats):
+        act = np.random.default_rng(3).uniform(0, 0.5, (200, 2)).astype(np.float32)
+        one, lam = np.float32(1), np.float32(15)
+        if downbeats:
+            expected = np.log([(one - act[:, 0] - act[:, 1]) / lam, act[:, 0], act[:, 1]]).T
+        else:
+            act = act[:, 0]
+            expected = np.log([(one - act) / lam, act]).T
+        log_dens = ObservationModel(16, downbeats=downbeats).log_densities(act.astype(np.float64))
+        np.testing.assert_array_equal(log_dens, expected)
 
     def test_linear_densities_are_the_exponentials(self):
         model = ObservationModel(downbeats=True)
@@ -66,17 +76,25 @@ class TestDensities:
         np.testing.assert_allclose(dens, np.exp(model.log_densities(act)), rtol=1e-6)
 
 
-class TestClipping:
+class TestNoClipping:
     @pytest.mark.parametrize(
-        "act", [[0.0, 1.0], [[0.7, 0.6]], [[0.5, 0.5 + 1e-9]], [[1.0, 1.0]], [[0.0, 0.0]]]
+        ("act", "downbeats", "expected"),
+        [
+            ([0.0, 1.0], False, [[np.log(1 / 15), -np.inf], [-np.inf, 0.0]]),
+            ([[0.0, 0.0]], True, [[np.log(1 / 15), -np.inf, -np.inf]]),
+            ([[1.0, 0.0]], True, [[-np.inf, 0.0, -np.inf]]),
+            # A negative no-beat mass has no log: its states are unreachable, as for zero mass.
+            ([[0.7, 0.6]], True, [[-np.inf, np.log(0.7), np.log(0.6)]]),
+            ([1.5], False, [[-np.inf, np.log(1.5)]]),
+        ],
     )
-    def test_extremes_and_sums_above_one_stay_finite(self, act):
-        for model in (ObservationModel(), ObservationModel(downbeats=True)):
-            if np.ndim(act) == 1 and model.downbeats:
-                continue
+    def test_zero_and_negative_masses_give_minus_infinity(self, act, downbeats, expected):
+        model = ObservationModel(downbeats=downbeats)
+        with np.errstate(all="raise"):
             log_dens = model.log_densities(act)
-            assert np.isfinite(log_dens).all()
-            assert (model.densities(act) > 0).all()
+            dens = model.densities(act)
+        np.testing.assert_allclose(log_dens, expected, rtol=1e-6)
+        np.testing.assert_allclose(dens, np.exp(np.asarray(expected)), rtol=1e-6)
 
 
 @pytest.mark.parametrize(

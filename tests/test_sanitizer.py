@@ -12,6 +12,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from graphs import supported_isas
 
 import plintor.model._kernels as kernels
 
@@ -22,12 +23,13 @@ pytestmark = pytest.mark.skipif(
 )
 
 
-def run_python(args, **asan_options):
+def run_python(args, isa=None, **asan_options):
     options = os.environ.get("ASAN_OPTIONS", "")
     options += "".join(f":{key}={value}" for key, value in asan_options.items())
+    forced = {"PLINTOR_KERNEL_ISA": isa} if isa else {}
     return subprocess.run(
         [sys.executable, *args],
-        env={**os.environ, "ASAN_OPTIONS": options},
+        env={**os.environ, "ASAN_OPTIONS": options, **forced},
         capture_output=True,
         text=True,
         timeout=600,
@@ -55,12 +57,14 @@ def test_a_heap_overflow_ends_the_process():
     assert "heap-buffer-overflow" in result.stderr
 
 
-def test_no_leak_passes_through_the_kernels():
+@pytest.mark.parametrize("isa", supported_isas())
+def test_no_leak_passes_through_the_kernels(isa):
     # The slow unwinder sees through the interpreter's frames, which have no
     # frame pointers, so that an allocation made below our code shows it.
     # The interpreter's leaks at exit are its own, and not looked at.
     result = run_python(
         [str(CASES), "--leak-check"],
+        isa,
         detect_leaks=1,
         leak_check_at_exit=0,
         fast_unwind_on_malloc=0,

@@ -8,7 +8,8 @@ from collections import Counter
 
 import numpy as np
 import pytest
-from bad_inputs import U32, chunk, decode_args, decoder_args
+from bad_inputs import U32
+from graphs import chunk, decode_args, decoder_args
 
 from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder, decode

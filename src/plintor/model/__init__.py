@@ -13,6 +13,7 @@ _EXPORTS = {
     "TempoGrid": "grid",
     "ObservationModel": "observation",
     "BeatTracker": "tracking",
+    "DownbeatTracker": "tracking",
     "BeatStream": "tracking",
     "Beats": "tracking",
 }

@@ -1,4 +1,4 @@
-"""A deterministic synthetic piece to demonstrate and check the trackers, and its score.
+"""A deterministic synthetic piece to demonstrate and check the trackers.
 
 The piece imitates a beat/downbeat network's output: a noisy floor, a peak at every beat (the
 downbeat column on beat 1 of each bar, leaking a little into the beat column), weaker off-beat
@@ -8,9 +8,9 @@ peaks, a few weak beats, and a tempo change half-way through.
 from dataclasses import dataclass
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import NDArray
 
-__all__ = ["SyntheticPiece", "f_measure", "synthetic_piece"]
+__all__ = ["SyntheticPiece", "synthetic_piece"]
 
 #: Peak shape of one onset, in frames around its centre.
 _PEAK = np.array([0.15, 0.5, 1.0, 0.5, 0.15])
@@ -82,33 +82,3 @@ def synthetic_piece(
     noise = rng.uniform(0.0, 0.12, (num_frames, 2)) * [1.0, 0.5]
     activations = np.clip(peaks + noise, 0.0, 1.0)
     return SyntheticPiece(activations, frames / fps, numbers, float(fps))
-
-
-def f_measure(detections: ArrayLike, annotations: ArrayLike, window: float = 0.07) -> float:
-    """F-measure of detected against true event times.
-
-    A detection is correct when its nearest true event lies within `window` seconds; every true
-    event is counted at most once, however many detections it is the nearest of.
-
-    Parameters
-    ----------
-    detections, annotations : array_like of float
-        Event times in seconds.
-    window : float
-        Tolerance in seconds either side.
-
-    Returns
-    -------
-    float
-        ``2 * matched / (len(detections) + len(annotations))``; 1.0 when both are empty.
-    """
-    det = np.asarray(detections, dtype=np.float64)
-    ann = np.sort(np.asarray(annotations, dtype=np.float64))
-    if det.size + ann.size == 0:
-        return 1.0
-    padded = np.concatenate([[-np.inf], ann, [np.inf]])
-    right = np.searchsorted(ann, det) + 1
-    nearest = np.where(det - padded[right - 1] <= padded[right] - det, right - 1, right)
-    hit = np.abs(det - padded[nearest]) <= window
-    matched = np.unique(nearest[hit]).size
-    return 2.0 * matched / (det.size + ann.size)

@@ -13,14 +13,21 @@ meters can share one grid as disjoint blocks (no edge crosses meters), which let
 the meters against each other.
 """
 
+import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["MIN_TRANSITION_PROBABILITY", "GridConfig", "TempoGrid", "tempo_transitions"]
+__all__ = [
+    "MIN_TRANSITION_PROBABILITY",
+    "GridConfig",
+    "TempoGrid",
+    "stack_grids",
+    "tempo_transitions",
+]
 
 #: Tempo-change probabilities at or below this (the float64 machine epsilon) are dropped.
 MIN_TRANSITION_PROBABILITY = 2.220446049250313e-16
@@ -108,8 +115,9 @@ class GridConfig:
     min_bpm, max_bpm : float
         Slowest and fastest tempo.
     num_tempi : int or None
-        With None, one lane per integer beat interval between the fastest and the slowest tempo;
-        otherwise that many log-spaced intervals, rounded to frames, duplicates removed.
+        With None, one lane per integer beat interval between the fastest and the slowest tempo.
+        Otherwise `num_tempi` distinct log-spaced intervals (see :meth:`intervals`); as many
+        as there are integer intervals or more means every integer interval.
     transition_lambda : float
         Tempo-change stiffness: moving from interval ``a`` to interval ``b`` at a beat weighs
         ``exp(-transition_lambda * |b / a - 1|)`` before normalisation.
@@ -138,6 +146,10 @@ class GridConfig:
     def intervals(self) -> NDArray[np.int64]:
         """Beat interval of each tempo lane in frames, ascending (fastest tempo first).
 
+        With `num_tempi` n, n intervals are spaced logarithmically between the exact shortest
+        and longest interval and rounded to frames; while rounding has merged some of them into
+        fewer than n distinct intervals, the spacing is redone with one interval more.
+
         Returns
         -------
         ndarray of int64
@@ -146,10 +158,18 @@ class GridConfig:
         """
         shortest = 60.0 * self.fps / self.max_bpm
         longest = 60.0 * self.fps / self.min_bpm
-        if self.num_tempi is None:
-            return np.arange(round(shortest), round(longest) + 1, dtype=np.int64)
-        spaced = np.rint(np.geomspace(shortest, longest, self.num_tempi)).astype(np.int64)
-        return np.unique(spaced)
+        every = np.arange(round(shortest), round(longest) + 1, dtype=np.int64)
+        if self.num_tempi is None or self.num_tempi >= every.size:
+            return every
+        # Beyond `dense` points no gap between neighbours reaches one frame, so every integer
+        # interval is hit; the bound only matters where both ends sit on a half frame.
+        dense = math.ceil(longest * math.log(longest / shortest)) + 2
+        for count in range(self.num_tempi, max(dense, self.num_tempi) + 1):
+            spaced = np.logspace(np.log2(shortest), np.log2(longest), count, base=2)
+            intervals = np.unique(np.rint(spaced).astype(np.int64))
+            if intervals.size >= self.num_tempi:
+                return intervals
+        return every
 
     def build(self, beats_per_bar: int | Sequence[int] = 1) -> TempoGrid:
         """Build the grid for one meter or, as disjoint blocks, for several.
@@ -192,6 +212,62 @@ def tempo_transitions(
     weight = np.exp(-transition_lambda * np.abs(ratio - 1.0))
     weight[weight <= MIN_TRANSITION_PROBABILITY] = 0.0
     return weight / weight.sum(axis=1, keepdims=True)
+
+
+def stack_grids(grids: Sequence[TempoGrid]) -> TempoGrid:
+    """Join grids as disjoint blocks of one grid, with a uniform initial distribution.
+
+    Each grid's meter blocks keep their order and their own tempo lanes, so meters with
+    different tempo ranges can share one decoder.
+
+    Parameters
+    ----------
+    grids : sequence of TempoGrid
+        At least one grid, all at the same frame rate.
+
+    Returns
+    -------
+    TempoGrid
+    """
+    if not grids:
+        raise ValueError("need at least one grid to stack")
+    if len({g.fps for g in grids}) != 1:
+        raise ValueError(f"grids to stack differ in fps: {[g.fps for g in grids]}")
+
+    def starts(sizes: list[int]) -> NDArray[np.int64]:
+        return np.cumsum([0, *sizes[:-1]])
+
+    state_start = starts([g.num_states for g in grids])
+    lane_start = starts([g.num_lanes for g in grids])
+    meter_start = starts([len(g.meters) for g in grids])
+    edge_start = starts([g.pred.size for g in grids])
+
+    def joined(name: str, start: NDArray[np.int64] | None = None) -> NDArray[Any]:
+        parts = [getattr(g, name) for g in grids]
+        if start is not None:
+            parts = [part + offset for part, offset in zip(parts, start, strict=True)]
+        return np.concatenate(parts)
+
+    ptr = [grids[0].ptr[:1]] + [g.ptr[1:] + e for g, e in zip(grids, edge_start, strict=True)]
+    num_states = sum(g.num_states for g in grids)
+    initial = np.full(num_states, 1.0 / num_states)
+    return TempoGrid(
+        fps=grids[0].fps,
+        meters=tuple(m for g in grids for m in g.meters),
+        lane_interval=joined("lane_interval"),
+        lane_meter=joined("lane_meter", meter_start),
+        lane_beat=joined("lane_beat"),
+        lane_first=joined("lane_first", state_start),
+        lane_last=joined("lane_last", state_start),
+        state_lane=joined("state_lane", lane_start),
+        state_phase=joined("state_phase"),
+        pred=joined("pred", state_start).astype(np.uint32),
+        ptr=np.concatenate(ptr).astype(np.uint32),
+        log_prob=joined("log_prob"),
+        prob=joined("prob"),
+        log_initial=np.log(initial).astype(np.float32),
+        initial=initial.astype(np.float32),
+    )
 
 
 class _Lanes(NamedTuple):

@@ -1,10 +1,15 @@
 """Observation model: network activations as per-frame densities of a few state columns.
 
-Every state is scored by one observation column.  The first ``1 / observation_lambda`` of each
-lane's states (at least one) are *beat states*; the rest score the no-beat column.  With beat
-activations ``a`` the columns are no-beat ``(1 - a) / (observation_lambda - 1)`` and beat ``a``.
-With beat and downbeat activations the beat states of beat 0 of the bar score the downbeat
-activation instead, and no-beat uses ``1 - beat - downbeat``.
+Every state is scored by one observation column.  The states whose position within the beat
+(phase over beat interval) lies below ``1 / observation_lambda`` are *beat states*; the rest score
+the no-beat column.  With beat activations ``a`` the columns are no-beat
+``(1 - a) / (observation_lambda - 1)`` and beat ``a``.  With beat and downbeat activations the beat
+states of beat 0 of the bar score the downbeat activation instead, and no-beat uses
+``1 - beat - downbeat``.
+
+Densities are formed in float32 from float32 activations and are not clipped: an activation of 0
+or 1 gives a log-density of minus infinity, and so does a negative no-beat mass (a row whose
+activations sum above 1), which makes those states unreachable in that frame.
 """
 
 from dataclasses import dataclass
@@ -14,13 +19,10 @@ from numpy.typing import ArrayLike, NDArray
 
 from plintor.model.grid import TempoGrid
 
-__all__ = ["BEAT", "DOWNBEAT", "EPSILON", "NO_BEAT", "ObservationModel", "as_activations"]
+__all__ = ["BEAT", "DOWNBEAT", "NO_BEAT", "ObservationModel", "as_activations"]
 
 #: Column indices of the observation model.
 NO_BEAT, BEAT, DOWNBEAT = 0, 1, 2
-
-#: Activations are clipped into ``[EPSILON, 1 - EPSILON]`` so that every log-density is finite.
-EPSILON = 1e-7
 
 
 @dataclass(frozen=True, slots=True)
@@ -30,7 +32,8 @@ class ObservationModel:
     Parameters
     ----------
     observation_lambda : float
-        The beat states are the first ``1 / observation_lambda`` of each lane (at least one).
+        The beat states are those in the first ``1 / observation_lambda`` of each beat:
+        ``ceil(interval / observation_lambda)`` states of each lane.
     downbeats : bool
         Whether activations carry a downbeat column and beat 0 of the bar scores it.
     """
@@ -58,7 +61,7 @@ class ObservationModel:
         -------
         ndarray of bool, shape (N,)
         """
-        width = np.maximum(1, np.floor(grid.lane_interval / self.observation_lambda))
+        width = np.ceil(grid.lane_interval / self.observation_lambda)
         return grid.state_phase < width[grid.state_lane]
 
     def columns(self, grid: TempoGrid) -> NDArray[np.uint32]:
@@ -78,7 +81,7 @@ class ObservationModel:
         return column
 
     def log_densities(self, activations: ArrayLike) -> NDArray[np.float32]:
-        """Per-frame log-densities of the columns.
+        """Per-frame log-densities of the columns, in float32.
 
         Parameters
         ----------
@@ -89,15 +92,19 @@ class ObservationModel:
         Returns
         -------
         ndarray of float32, shape (T, num_columns)
-            C-contiguous and finite.
+            C-contiguous; minus infinity where a density is zero or negative.
         """
         act = as_activations(activations, downbeats=self.downbeats)
         if not self.downbeats:
-            act = act.sum(axis=1, keepdims=True)
-        beat = np.clip(act, EPSILON, 1.0 - EPSILON)
-        no_beat = np.maximum(1.0 - beat.sum(axis=1, keepdims=True), EPSILON)
-        dens = np.hstack([no_beat / (self.observation_lambda - 1.0), beat])
-        return np.ascontiguousarray(np.log(dens), dtype=np.float32)
+            act = act.sum(axis=1, keepdims=True, dtype=np.float32)
+        no_beat = np.float32(1.0) - act[:, 0]
+        if self.downbeats:
+            no_beat -= act[:, 1]
+        dens = np.column_stack([no_beat / np.float32(self.observation_lambda - 1.0), act])
+        with np.errstate(divide="ignore", invalid="ignore"):
+            log_dens = np.log(dens)
+        log_dens[np.isnan(log_dens)] = -np.inf
+        return np.ascontiguousarray(log_dens)
 
     def densities(self, activations: ArrayLike) -> NDArray[np.float32]:
         """Per-frame linear densities (the exponentials of :meth:`log_densities`).
@@ -113,8 +120,8 @@ class ObservationModel:
         return np.exp(self.log_densities(activations))
 
 
-def as_activations(activations: ArrayLike, *, downbeats: bool) -> NDArray[np.float64]:
-    """Validate activations and bring them to shape (T, 1) or (T, 2).
+def as_activations(activations: ArrayLike, *, downbeats: bool) -> NDArray[np.float32]:
+    """Validate activations and bring them to float32 of shape (T, 1) or (T, 2).
 
     Parameters
     ----------
@@ -125,20 +132,23 @@ def as_activations(activations: ArrayLike, *, downbeats: bool) -> NDArray[np.flo
 
     Returns
     -------
-    ndarray of float64, shape (T, 1) or (T, 2)
+    ndarray of float32, shape (T, 1) or (T, 2)
 
     Raises
     ------
     ValueError
         On another shape, a missing downbeat column or a non-finite value.
     """
-    act = np.asarray(activations, dtype=np.float64)
+    act = np.asarray(activations)
+    if act.dtype.kind != "f":
+        act = act.astype(np.float64)
     if act.ndim == 1:
         act = act[:, np.newaxis]
     if act.ndim != 2 or act.shape[1] not in (1, 2):
         raise ValueError(f"activations must have shape (T,) or (T, 2), got {act.shape}")
     if downbeats and act.shape[1] != 2:
         raise ValueError("downbeat tracking needs beat and downbeat activations, shape (T, 2)")
-    if not np.isfinite(act).all():
+    act = act.astype(np.float32, copy=False)
+    if not np.isfinite(act).all():  # after the cast, which turns huge values into infinities
         raise ValueError("activations contain NaN or infinity")
     return act

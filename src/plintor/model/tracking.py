@@ -1,25 +1,45 @@
 """Beat and downbeat tracking: activations in, beat times out, through the compiled decoders.
 
-Offline, the Viterbi path is decoded once per candidate meter and the most probable kept; every
-contiguous stretch of frames the path spends in beat states is one beat, placed at the frame of
-highest activation within the stretch.  Online, the forward decoder filters chunks as they arrive
-and a beat is reported when the filtered state enters the beat states.  For several meters the
-online tracker decodes one grid holding every meter as a disjoint block, so the filtered belief
-itself weighs the meters.
+Offline, the Viterbi path is decoded on each candidate meter's grid and the most probable kept
+(the first of equals).  With `correct`, every run of frames the path spends in beat states is one
+beat, placed at the frame of highest activation within the run; without, the path's own beat
+boundaries are the beats.  A `threshold` restricts decoding to the frames from the first to the
+last activation that reaches it.
+
+Online, the forward decoder filters chunks as they arrive and a frame is a beat when its filtered
+state is a beat state at least one fastest beat after the last beat reported.  For several
+meters the online tracker decodes one grid holding every meter as a disjoint block, so the
+filtered belief itself weighs the meters.
+
+Each tracker builds its grids and their observation columns once and keeps them.  Before
+building a grid or decoding a sequence it works out the memory that takes and refuses more than
+its `max_memory` (see :mod:`plintor.model.sizing`).
 """
 
 import importlib
 from dataclasses import dataclass, field
-from operator import itemgetter
 from types import ModuleType
+from typing import NamedTuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from plintor.model.grid import GridConfig, TempoGrid
+from plintor.model import placement
+from plintor.model.grid import GridConfig, TempoGrid, stack_grids
 from plintor.model.observation import ObservationModel, as_activations
+from plintor.model.sizing import DEFAULT_MAX_MEMORY, check_grid_size, grids_size
 
-__all__ = ["BeatStream", "BeatTracker", "Beats", "load_kernels"]
+__all__ = [
+    "DOWNBEAT_GRID",
+    "BeatStream",
+    "BeatTracker",
+    "Beats",
+    "DownbeatTracker",
+    "load_kernels",
+]
+
+#: The downbeat tracker's default grid: 60 log-spaced tempi between 55 and 215 BPM.
+DOWNBEAT_GRID = GridConfig(num_tempi=60)
 
 
 def load_kernels() -> ModuleType:
@@ -57,46 +77,68 @@ class Beats:
         Beat of the bar (1-based) of each beat; None when only beats are tracked.
     bpm : ndarray of float64, shape (T,)
         Tempo of the decoded state at every frame (NaN where nothing was decoded).
+    log_probability : float
+        Log-probability of the Viterbi path (minus infinity when none was found, NaN online).
+    meter : int or None
+        Index of the chosen meter among the tracker's `beats_per_bar` (online: that of the
+        last frame's state); None when only beats are tracked or nothing was decoded.
+    beats_per_bar : int or None
+        Beats per bar of the chosen meter; None like `meter`.
     """
 
     times: NDArray[np.float64]
     numbers: NDArray[np.int64] | None
     bpm: NDArray[np.float64]
-
-
-@dataclass(frozen=True, slots=True)
-class BeatTracker:
-    """Beat tracker, or downbeat tracker when `beats_per_bar` is given.
-
-    Parameters
-    ----------
-    grid : GridConfig
-        Frame rate, tempo range and tempo-change model.
-    observation_lambda : float
-        The beat states are the first ``1 / observation_lambda`` of each lane.
-    beats_per_bar : tuple of int
-        Candidate meters for downbeat tracking (activations of shape (T, 2)); empty for beats
-        only (activations of shape (T,), or (T, 2) whose columns are summed).
-    """
-
-    grid: GridConfig = field(default_factory=GridConfig)
-    observation_lambda: float = 16.0
-    beats_per_bar: tuple[int, ...] = ()
-
-    def __post_init__(self) -> None:
-        if any(m < 1 for m in self.beats_per_bar):
-            raise ValueError(f"beats_per_bar must be positive, got {self.beats_per_bar}")
-        ObservationModel(self.observation_lambda)  # validates observation_lambda
+    log_probability: float = float("nan")
+    meter: int | None = None
+    beats_per_bar: int | None = None
 
     @property
-    def observation(self) -> ObservationModel:
-        """Observation model for this tracker's activations."""
-        return ObservationModel(self.observation_lambda, downbeats=bool(self.beats_per_bar))
+    def tempo(self) -> float:
+        """Global tempo in BPM: 60 over the median inter-beat interval (NaN below two beats)."""
+        if self.times.size < 2:
+            return float("nan")
+        return float(60.0 / np.median(np.diff(self.times)))
+
+
+class _Model(NamedTuple):
+    """A grid with what decoding on it needs besides the activations."""
+
+    grid: TempoGrid
+    columns: NDArray[np.uint32]
+    beat_states: NDArray[np.bool_]
+
+
+class _Tracker:
+    """Offline and online tracking over the grids a tracker describes.
+
+    Subclasses are frozen dataclasses with the fields `observation_lambda`, `threshold`,
+    `correct`, `max_memory` and `_models` (the grid cache), and define `meters`, `grids` and
+    `downbeats`.
+    """
+
+    __slots__ = ()
+    observation_lambda: float
+    threshold: float
+    correct: bool
+    max_memory: float
+    _models: dict[tuple[tuple[GridConfig, ...], tuple[int, ...]], _Model]
+    downbeats: bool = False
 
     @property
     def meters(self) -> tuple[int, ...]:
         """Beats per bar of every grid to decode (``(1,)`` when tracking beats only)."""
-        return self.beats_per_bar or (1,)
+        raise NotImplementedError
+
+    @property
+    def grids(self) -> tuple[GridConfig, ...]:
+        """Tempo range and tempo-change model of each meter, parallel to `meters`."""
+        raise NotImplementedError
+
+    @property
+    def observation(self) -> ObservationModel:
+        """Observation model for this tracker's activations."""
+        return ObservationModel(self.observation_lambda, downbeats=self.downbeats)
 
     def track(self, activations: ArrayLike) -> Beats:
         """Track beats offline with the Viterbi decoder.
@@ -104,26 +146,52 @@ class BeatTracker:
         Parameters
         ----------
         activations : array_like, shape (T,) or (T, 2)
-            Beat (and downbeat) activations in [0, 1] at ``grid.fps`` frames per second.
+            Beat (and downbeat) activations in [0, 1] at the grid's frames per second.
 
         Returns
         -------
         Beats
-            Empty when the activations are empty or all zero.
+            Empty when no frame reaches the threshold, the activations are all zero, or no
+            path has a finite log-probability.
+
+        Raises
+        ------
+        plintor.model.sizing.GridTooLarge
+            If the grids and the decode would need more than `max_memory` bytes.
         """
-        observation = self.observation
-        act = as_activations(activations, downbeats=observation.downbeats)
-        if not act.any():
+        act = self._activations(activations)
+        kept = placement.kept_frames(act, self.threshold)
+        if not act[kept].any():
             return self._no_beats(len(act))
-        log_dens = observation.log_densities(act)
-        decodings = [self._viterbi(self.grid.build(m), log_dens) for m in self.meters]
-        _, grid, path = max(decodings, key=itemgetter(0))
-        in_beat = observation.beat_states(grid)[path]
-        frames = _stretch_peaks(in_beat, act.sum(axis=1))
-        return _beats(grid, path, frames, numbered=observation.downbeats)
+        decoded = kept.stop - kept.start
+        check_grid_size(grids_size(self.grids, self.meters, decoded), self.max_memory)
+        log_dens = self.observation.log_densities(act[kept])
+        decodings = [
+            self._viterbi(self._model((config,), (meter,)), log_dens)
+            for config, meter in zip(self.grids, self.meters, strict=True)
+        ]
+        scores = np.array([score for _, score in decodings])
+        best = int(np.argmax(np.where(np.isnan(scores), -np.inf, scores)))
+        if not scores[best] > -np.inf:
+            return self._no_beats(len(act))
+        model = self._model((self.grids[best],), (self.meters[best],))
+        path = decodings[best][0]
+        frames = self._place(model, path, act[kept])
+        bpm = np.full(len(act), np.nan)
+        bpm[kept] = model.grid.state_bpm[path]
+        return Beats(
+            (frames + kept.start) / model.grid.fps,
+            model.grid.state_beat[path[frames]] + 1 if self.downbeats else None,
+            bpm,
+            float(scores[best]),
+            best if self.downbeats else None,
+            self.meters[best] if self.downbeats else None,
+        )
 
     def track_online(self, activations: ArrayLike) -> Beats:
         """Track beats causally over a whole sequence (what :class:`BeatStream` reports).
+
+        The threshold does not apply: a causal tracker cannot know the last frame above it.
 
         Parameters
         ----------
@@ -134,7 +202,7 @@ class BeatTracker:
         Beats
             Empty when the activations are empty or all zero.
         """
-        act = as_activations(activations, downbeats=self.observation.downbeats)
+        act = self._activations(activations)
         if not act.any():
             return self._no_beats(len(act))
         return self.stream().process(act)
@@ -148,18 +216,156 @@ class BeatTracker:
         """
         return BeatStream(self)
 
-    def _viterbi(
-        self, grid: TempoGrid, log_dens: NDArray[np.float32]
-    ) -> tuple[float, TempoGrid, NDArray[np.int64]]:
-        columns = self.observation.columns(grid)
-        path, log_probability = load_kernels().decode(
-            grid.pred, grid.ptr, grid.log_prob, log_dens, columns, grid.log_initial
+    def _activations(self, activations: ArrayLike) -> NDArray[np.float32]:
+        """Validated float32 activations as this tracker reads them."""
+        act = as_activations(activations, downbeats=self.downbeats)
+        if not self.downbeats:  # beat tracking hears any beat: the columns' sum
+            act = act.sum(axis=1, keepdims=True, dtype=np.float32)
+        return act
+
+    def _model(self, configs: tuple[GridConfig, ...], meters: tuple[int, ...]) -> _Model:
+        key = (configs, meters)
+        if key not in self._models:
+            self._models[key] = self._build(configs, meters)
+        return self._models[key]
+
+    def _build(self, configs: tuple[GridConfig, ...], meters: tuple[int, ...]) -> _Model:
+        """Build the grid of meter block ``meters[i]`` on ``configs[i]``, stacked in order."""
+        check_grid_size(grids_size(configs, meters), self.max_memory)
+        blocks = [config.build(meter) for config, meter in zip(configs, meters, strict=True)]
+        grid = blocks[0] if len(blocks) == 1 else stack_grids(blocks)
+        observation = self.observation
+        return _Model(grid, observation.columns(grid), observation.beat_states(grid))
+
+    def _place(
+        self, model: _Model, path: NDArray[np.int64], act: NDArray[np.float32]
+    ) -> NDArray[np.int64]:
+        """Beat frames of a Viterbi path over activations `act`."""
+        in_beat = model.beat_states[path]
+        if self.correct:
+            return placement.run_peaks(in_beat, act.max(axis=1))
+        grid = model.grid
+        if self.downbeats:
+            return placement.number_changes(grid.state_beat[path])
+        position = grid.state_phase[path] / grid.lane_interval[grid.state_lane[path]]
+        return placement.position_minima(position, in_beat)
+
+    @staticmethod
+    def _viterbi(model: _Model, log_dens: NDArray[np.float32]) -> tuple[NDArray[np.int64], float]:
+        grid = model.grid
+        return load_kernels().decode(
+            grid.pred, grid.ptr, grid.log_prob, log_dens, model.columns, grid.log_initial
         )
-        return log_probability, grid, path
 
     def _no_beats(self, num_frames: int) -> Beats:
-        numbers = np.empty(0, dtype=np.int64) if self.beats_per_bar else None
-        return Beats(np.empty(0), numbers, np.full(num_frames, np.nan))
+        numbers = np.empty(0, dtype=np.int64) if self.downbeats else None
+        return Beats(np.empty(0), numbers, np.full(num_frames, np.nan), -np.inf)
+
+
+def _validated(tracker: _Tracker) -> None:
+    ObservationModel(tracker.observation_lambda)  # validates observation_lambda
+    if not tracker.threshold >= 0:
+        raise ValueError(f"threshold must be >= 0, got {tracker.threshold}")
+    if not tracker.max_memory > 0:
+        raise ValueError(f"max_memory must be positive, got {tracker.max_memory}")
+
+
+@dataclass(frozen=True, slots=True)
+class BeatTracker(_Tracker):
+    """Beat tracker.
+
+    Parameters
+    ----------
+    grid : GridConfig
+        Frame rate, tempo range and tempo-change model; by default every integer beat interval
+        between 55 and 215 BPM.
+    observation_lambda : float
+        The beat states are the first ``1 / observation_lambda`` of each beat.
+    threshold : float
+        Offline, decode only the frames from the first to the last activation at or above it
+        (0 decodes every frame).
+    correct : bool
+        Offline, place each beat at the activation peak of its run of beat states; otherwise
+        at the path's beat boundaries.
+    max_memory : float
+        Refuse grids and decodes that would need more bytes (4 GiB by default).
+    """
+
+    grid: GridConfig = field(default_factory=GridConfig)
+    observation_lambda: float = 16.0
+    threshold: float = 0.0
+    correct: bool = True
+    max_memory: float = DEFAULT_MAX_MEMORY
+    _models: dict = field(default_factory=dict, init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        _validated(self)
+
+    @property
+    def meters(self) -> tuple[int, ...]:
+        return (1,)
+
+    @property
+    def grids(self) -> tuple[GridConfig, ...]:
+        return (self.grid,)
+
+
+@dataclass(frozen=True, slots=True)
+class DownbeatTracker(_Tracker):
+    """Downbeat tracker: beats and their place in the bar, from beat and downbeat activations.
+
+    Parameters
+    ----------
+    beats_per_bar : tuple of int
+        Candidate meters; each is decoded on its own grid and the most probable path wins.
+    grid : GridConfig or sequence of GridConfig
+        One configuration for every meter, or one per meter (all at the same frame rate); by
+        default `DOWNBEAT_GRID`.
+    observation_lambda : float
+        The beat states are the first ``1 / observation_lambda`` of each beat.
+    threshold : float
+        Offline, decode only the frames from the first to the last activation (of either
+        column) at or above it; 0 decodes every frame.
+    correct : bool
+        Offline, place each beat at the activation peak of its run of beat states; otherwise
+        where the path's beat of the bar changes.
+    max_memory : float
+        Refuse grids and decodes that would need more bytes (4 GiB by default).
+    """
+
+    beats_per_bar: tuple[int, ...] = (3, 4)
+    grid: GridConfig | tuple[GridConfig, ...] = DOWNBEAT_GRID
+    observation_lambda: float = 16.0
+    threshold: float = 0.05
+    correct: bool = True
+    max_memory: float = DEFAULT_MAX_MEMORY
+    _models: dict = field(default_factory=dict, init=False, repr=False, compare=False)
+    downbeats = True
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "beats_per_bar", tuple(int(m) for m in self.beats_per_bar))
+        if not self.beats_per_bar or min(self.beats_per_bar) < 1:
+            raise ValueError(f"beats_per_bar must be positive, got {self.beats_per_bar}")
+        if not isinstance(self.grid, GridConfig):
+            object.__setattr__(self, "grid", tuple(self.grid))
+            if len(self.grid) != len(self.beats_per_bar):
+                raise ValueError(
+                    f"need one GridConfig per meter: {len(self.beats_per_bar)} meters, "
+                    f"{len(self.grid)} grids"
+                )
+            if len({config.fps for config in self.grid}) != 1:
+                raise ValueError("the grids of all meters must share one fps")
+        _validated(self)
+
+    @property
+    def meters(self) -> tuple[int, ...]:
+        return self.beats_per_bar
+
+    @property
+    def grids(self) -> tuple[GridConfig, ...]:
+        if isinstance(self.grid, GridConfig):
+            return (self.grid,) * len(self.beats_per_bar)
+        return self.grid
 
 
 class BeatStream:
@@ -170,21 +376,19 @@ class BeatStream:
 
     Parameters
     ----------
-    tracker : BeatTracker
-        Supplies the grid and the observation model.
+    tracker : BeatTracker or DownbeatTracker
+        Supplies the grids and the observation model.
     """
 
-    def __init__(self, tracker: BeatTracker) -> None:
-        self._observation = tracker.observation
-        self._grid = tracker.grid.build(tracker.meters)
-        self._beat_states = self._observation.beat_states(self._grid)
-        grid, columns = self._grid, self._observation.columns(self._grid)
+    def __init__(self, tracker: "_Tracker") -> None:
+        self._tracker = tracker
+        self._model = tracker._model(tracker.grids, tracker.meters)
+        grid, columns = self._model.grid, self._model.columns
         self._decoder = load_kernels().ForwardDecoder(
             grid.pred, grid.ptr, grid.prob, columns, grid.initial
         )
+        self._beats = placement.OnlineBeats(grid.fps, max(c.max_bpm for c in tracker.grids))
         self._frame = 0
-        self._in_beat = True
-        self._last_beat = -np.inf
 
     def process(self, activations: ArrayLike) -> Beats:
         """Advance over one chunk and report the beats it contains.
@@ -197,60 +401,29 @@ class BeatStream:
         Returns
         -------
         Beats
-            Beats entered during this chunk, with times counted from the first chunk; `bpm`
+            Beats found during this chunk, with times counted from the first chunk; `bpm`
             covers the chunk's frames.
         """
-        states = self._decoder.step(self._observation.densities(activations)).astype(np.int64)
-        in_beat = self._beat_states[states]
-        was_in_beat = np.concatenate(([self._in_beat], in_beat))
-        entered = np.flatnonzero(in_beat & ~was_in_beat[:-1])
-        half_beat = self._grid.lane_interval[self._grid.state_lane[states[entered]]] / 2
-        frames = self._space_out(entered, half_beat)
-        beats = _beats(self._grid, states, frames, self._observation.downbeats, self._frame)
+        tracker, grid = self._tracker, self._model.grid
+        act = tracker._activations(activations)
+        dens = tracker.observation.densities(act)
+        states = self._decoder.step(dens).astype(np.int64)
+        frames = self._beats.advance(self._model.beat_states[states])
+        times = (frames + self._frame) / grid.fps
         self._frame += states.size
-        self._in_beat = bool(was_in_beat[-1])
-        return beats
-
-    def _space_out(
-        self, entered: NDArray[np.int64], min_gap: NDArray[np.float64]
-    ) -> NDArray[np.int64]:
-        """Keep the entries at least `min_gap` frames after the last beat reported.
-
-        The filtered argmax may revise its phase backwards and re-enter the beat states of the
-        beat it has just reported; the gap keeps that to one beat per beat.
-        """
-        kept = []
-        for frame, gap in zip((entered + self._frame).tolist(), min_gap.tolist(), strict=True):
-            if frame - self._last_beat >= gap:
-                kept.append(frame - self._frame)
-                self._last_beat = frame
-        return np.asarray(kept, dtype=np.int64)
+        if not tracker.downbeats:
+            return Beats(times, None, grid.state_bpm[states])
+        meter = int(grid.lane_meter[grid.state_lane[states[-1]]]) if states.size else None
+        return Beats(
+            times,
+            grid.state_beat[states[frames]] + 1,
+            grid.state_bpm[states],
+            meter=meter,
+            beats_per_bar=None if meter is None else grid.meters[meter],
+        )
 
     def reset(self) -> None:
         """Forget everything seen: back to the initial belief and frame 0."""
         self._decoder.reset()
+        self._beats.reset()
         self._frame = 0
-        self._in_beat = True
-        self._last_beat = -np.inf
-
-
-def _beats(
-    grid: TempoGrid,
-    states: NDArray[np.int64],
-    frames: NDArray[np.int64],
-    numbered: bool,
-    first_frame: int = 0,
-) -> Beats:
-    """Beats at `frames` of a state sequence that starts at frame `first_frame`."""
-    numbers = grid.state_beat[states[frames]] + 1 if numbered else None
-    return Beats((frames + first_frame) / grid.fps, numbers, grid.state_bpm[states])
-
-
-def _stretch_peaks(in_beat: NDArray[np.bool_], strength: NDArray[np.float64]) -> NDArray[np.int64]:
-    """Frame of largest `strength` (earliest on ties) in each run of True in `in_beat`."""
-    frames = np.flatnonzero(in_beat)
-    starts = in_beat & ~np.concatenate(([False], in_beat[:-1]))
-    stretch = np.cumsum(starts)[frames]
-    order: NDArray[np.intp] = np.lexsort((-strength[frames], stretch))
-    first: NDArray[np.bool_] = np.diff(stretch[order], prepend=0) != 0
-    return frames[order[first]]

@@ -11,7 +11,7 @@ namespace plintor {
 
 int intern_signature(Signature &sig)
 {
-    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+    for (Py_ssize_t i = 0; i < sig.size(); ++i) {
         if (sig.interned[i] == nullptr) {
             sig.interned[i] = PyUnicode_InternFromString(sig.params[i]);
             if (sig.interned[i] == nullptr) return -1;
@@ -25,7 +25,7 @@ namespace {
 // "f() takes exactly 2 positional arguments (1 given)" and its variants.
 int raise_count_error(const Signature &sig, bool below, Py_ssize_t given)
 {
-    const Py_ssize_t num_params = static_cast<Py_ssize_t>(sig.params.size());
+    const Py_ssize_t num_params = sig.size();
     const bool exact = sig.num_required == num_params;
     const char *relation = exact ? "exactly" : (below ? "at least" : "at most");
     const Py_ssize_t expected = (below && !exact) ? sig.num_required : num_params;
@@ -36,7 +36,7 @@ int raise_count_error(const Signature &sig, bool below, Py_ssize_t given)
 
 bool positional_count_is_bad(const Signature &sig, Py_ssize_t nargs, bool have_keywords)
 {
-    const Py_ssize_t num_params = static_cast<Py_ssize_t>(sig.params.size());
+    const Py_ssize_t num_params = sig.size();
     if (have_keywords) return nargs > num_params;
     if (sig.num_required == num_params) return nargs != num_params;
     return nargs < sig.num_required || nargs > num_params;
@@ -45,7 +45,7 @@ bool positional_count_is_bad(const Signature &sig, Py_ssize_t nargs, bool have_k
 // Index of the parameter called `keyword`, -1 if there is none, -2 on error.
 Py_ssize_t find_parameter(const Signature &sig, PyObject *keyword)
 {
-    const Py_ssize_t num_params = static_cast<Py_ssize_t>(sig.params.size());
+    const Py_ssize_t num_params = sig.size();
     for (Py_ssize_t i = 0; i < num_params; ++i) {
         if (sig.interned[i] == keyword) return i;
     }
@@ -83,7 +83,7 @@ int bind_keyword(const Signature &sig, Py_ssize_t nargs, PyObject *keyword, PyOb
 int bind_keywords(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
                   PyObject *const *kwvalues, std::span<PyObject *const> kwnames, PyObject **bound)
 {
-    const Py_ssize_t num_params = static_cast<Py_ssize_t>(sig.params.size());
+    const Py_ssize_t num_params = sig.size();
     if (positional_count_is_bad(sig, nargs, !kwnames.empty())) {
         return raise_count_error(sig, nargs < sig.num_required, nargs);
     }
@@ -126,6 +126,19 @@ int bind_arguments_dict(const Signature &sig, PyObject *args, PyObject *kwargs, 
     }
     return bind_keywords(sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), values.data(),
                          names, bound);
+}
+
+int refuse_none(const char *function, const char *argument)
+{
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be an array, not None", function,
+                 argument);
+    return -1;
+}
+
+int invalid(const char *function, const char *what)
+{
+    PyErr_Format(PyExc_ValueError, "%s(): %s", function, what);
+    return -1;
 }
 
 int convert_double(PyObject *obj, double *out)

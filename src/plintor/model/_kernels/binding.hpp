@@ -17,14 +17,25 @@
 
 namespace plintor {
 
+// The most parameters an entry point has (decode's seven).
+inline constexpr std::size_t max_params = 7;
+
 // The parameter list of one entry point.  `interned` holds one interned str
 // per parameter, made once by intern_signature() at module start-up, so that
 // keywords usually match by identity.
 struct Signature {
-    const char *name;  // the function name used in binding messages
-    std::span<const char *const> params;
-    Py_ssize_t num_required;
-    PyObject **interned;
+    const char *name;                               // the function name used in binding messages
+    std::array<const char *, max_params> params{};  // in order, then NULL
+    Py_ssize_t num_required = 0;
+    std::array<PyObject *, max_params> interned{};
+
+    Py_ssize_t size() const
+    {
+        Py_ssize_t count = 0;
+        while (count < static_cast<Py_ssize_t>(max_params) && params[count] != nullptr)
+            ++count;
+        return count;
+    }
 };
 
 int intern_signature(Signature &sig);
@@ -41,6 +52,12 @@ int bind_arguments_dict(const Signature &sig, PyObject *args, PyObject *kwargs, 
 // Scalar conversions of bound arguments.
 int convert_double(PyObject *obj, double *out);
 int convert_int32(PyObject *obj, std::int32_t *out);
+
+// The argument errors of the entry points, each returning -1 with the
+// exception set.  TypeError: `function`'s array `argument` was given None.
+int refuse_none(const char *function, const char *argument);
+// ValueError "function(): what".
+int invalid(const char *function, const char *what);
 
 enum class ElementKind { signed_integer, unsigned_integer, floating, other };
 
@@ -137,6 +154,14 @@ class Array {
         static constexpr ElementType type{ElementTraits<T>::name, ElementTraits<T>::kind,
                                           sizeof(T)};
         return buffer_.acquire(obj, NDim, type);
+    }
+
+    // The same for a parameter that cannot take None: `function`'s
+    // `argument` refuses it with TypeError.
+    int acquire_required(PyObject *obj, const char *function, const char *argument)
+    {
+        if (obj == Py_None) return refuse_none(function, argument);
+        return acquire(obj);
     }
 
     bool is_none() const noexcept { return buffer_.is_none(); }

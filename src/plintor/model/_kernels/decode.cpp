@@ -12,16 +12,14 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
-#include <new>
-#include <type_traits>
 
-#include "../kernels/dispatch.hpp"
 #include "../kernels/viterbi.hpp"
 #include "binding.hpp"
+#include "decoder_layout.hpp"
 #include "function.hpp"
 #include "gil.hpp"
-#include "layout.hpp"
 #include "module.hpp"
+#include "numpy_calls.hpp"
 #include "pyref.hpp"
 
 namespace plintor {
@@ -31,52 +29,28 @@ namespace {
 constexpr const char function_name[] = "decode";
 
 // Six required arrays, then renorm_period with its default.
-constexpr std::size_t num_array_params = 6;
 constexpr Py_ssize_t renorm_period_index = 6;
 constexpr long default_renorm_period = 1024;
 
-constexpr const char *decode_params[] = {"pred",    "ptr",         "log_prob",     "log_dens",
-                                         "columns", "log_initial", "renorm_period"};
-PyObject *decode_interned[std::size(decode_params)];
-Signature decode_signature = {
-    .name = function_name,
-    .params = decode_params,
-    .num_required = num_array_params,
-    .interned = decode_interned,
-};
-
 struct DecodeArgs {
-    std::array<PyObject *, num_array_params> objects;  // borrowed, in parameter order
-    Graph graph;                                       // its weights are log_prob
+    Graph graph;  // its weights are log_prob
     Array<float, 2> log_dens;
     Array<float> log_initial;
     std::int32_t renorm_period;
 };
 
 // Arrays in parameter order, so that the first failure is the one reported.
-int bind_decode_args(PyObject *const *bound, DecodeArgs &args)
+int bind_decode_args(const Signature &sig, PyObject *const *bound, DecodeArgs &args)
 {
-    std::copy_n(bound, num_array_params, args.objects.begin());
-    if (args.graph.pred.acquire(bound[0]) < 0 || args.graph.ptr.acquire(bound[1]) < 0 ||
-        args.graph.weight.acquire(bound[2]) < 0 || args.log_dens.acquire(bound[3]) < 0 ||
-        args.graph.columns.acquire(bound[4]) < 0 || args.log_initial.acquire(bound[5]) < 0) {
+    auto bind = [&](auto &array, int index) {
+        return array.acquire_required(bound[index], function_name, sig.params[index]);
+    };
+    if (bind(args.graph.pred, 0) < 0 || bind(args.graph.ptr, 1) < 0 ||
+        bind(args.graph.weight, 2) < 0 || bind(args.log_dens, 3) < 0 ||
+        bind(args.graph.columns, 4) < 0 || bind(args.log_initial, 5) < 0) {
         return -1;
     }
     return convert_int32(bound[renorm_period_index], &args.renorm_period);
-}
-
-int invalid(const char *what)
-{
-    PyErr_Format(PyExc_ValueError, "%s(): %s", function_name, what);
-    return -1;
-}
-
-int refuse_none(const DecodeArgs &args)
-{
-    for (std::size_t i = 0; i < num_array_params; ++i) {
-        if (require_array(function_name, decode_params[i], args.objects[i]) < 0) return -1;
-    }
-    return 0;
 }
 
 // The column limit comes first, before anything else is looked at.  The
@@ -93,11 +67,11 @@ std::int32_t check_arguments(const DecodeArgs &args)
     const std::int32_t num_states = check_graph(function_name, "log_prob", args.graph);
     if (num_states < 0) return -1;
     if (args.log_initial.extent() != num_states) {
-        return invalid("'log_initial' must have one entry per state (len(ptr) - 1)");
+        return invalid(function_name, "'log_initial' must have one entry per state (len(ptr) - 1)");
     }
     if (check_columns(function_name, args.graph.columns, num_cols) < 0) return -1;
     if (args.log_dens.extent(0) > std::numeric_limits<std::int32_t>::max()) {
-        return invalid("'log_dens' has more than 2**31 - 1 frames");
+        return invalid(function_name, "'log_dens' has more than 2**31 - 1 frames");
     }
     return num_states;
 }
@@ -116,66 +90,6 @@ int check_decode_layout(const Layout &layout, std::int32_t num_states, Py_ssize_
     return -1;
 }
 
-template <int NDim>
-using Shape = std::array<Py_ssize_t, NDim>;
-
-template <int NDim>
-PyObject *shape_object(const Shape<NDim> &shape)
-{
-    if constexpr (NDim == 1) {
-        return PyLong_FromSsize_t(shape[0]);
-    } else {
-        return Py_BuildValue("(nn)", shape[0], shape[1]);
-    }
-}
-
-// Binds a freshly made array.  The module's np may have been rebound, so
-// the result must have exactly the shape asked for before anything writes
-// into it.  The binding holds the array alive.
-template <class T, int NDim>
-int bind_new(PyObject *array, const char *maker, const std::type_identity_t<Shape<NDim>> &shape,
-             Array<T, NDim> &out)
-{
-    if (out.acquire(array) < 0) return -1;
-    bool matches = !out.is_none();
-    for (int d = 0; d < NDim; ++d)
-        matches = matches && out.extent(d) == shape[d];
-    if (matches) return 0;
-    PyErr_Format(PyExc_ValueError, "np.%s() did not return an array of the requested shape", maker);
-    return -1;
-}
-
-// np.<maker>(shape, np.<dtype>), bound to `out`.
-template <class T, int NDim>
-int allocate(PyObject *np, const char *maker, const char *dtype,
-             const std::type_identity_t<Shape<NDim>> &shape, Array<T, NDim> &out)
-{
-    PyRef shape_obj = PyRef::steal(shape_object<NDim>(shape));
-    if (!shape_obj) return -1;
-    PyRef type = PyRef::steal(PyObject_GetAttrString(np, dtype));
-    if (!type) return -1;
-    PyRef array = PyRef::steal(PyObject_CallMethod(np, maker, "OO", shape_obj.get(), type.get()));
-    if (!array) return -1;
-    return bind_new(array.get(), maker, shape, out);
-}
-
-// np.array(source, dtype=np.float32, copy=True), bound to `out`: the scores
-// start from a copy, so the caller's array is never written.
-int copy_scores(PyObject *np, PyObject *source, Py_ssize_t num_states, Array<float> &out)
-{
-    PyRef type = PyRef::steal(PyObject_GetAttrString(np, "float32"));
-    if (!type) return -1;
-    PyRef array_fn = PyRef::steal(PyObject_GetAttrString(np, "array"));
-    if (!array_fn) return -1;
-    PyRef args = PyRef::steal(PyTuple_Pack(1, source));
-    if (!args) return -1;
-    PyRef kwargs = PyRef::steal(Py_BuildValue("{sOsO}", "dtype", type.get(), "copy", Py_True));
-    if (!kwargs) return -1;
-    PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), args.get(), kwargs.get()));
-    if (!array) return -1;
-    return bind_new(array.get(), "array", {num_states}, out);
-}
-
 struct Workspace {
     Array<float> pl;
     Array<std::uint8_t> is_bnd;
@@ -192,14 +106,15 @@ int allocate_workspace(PyObject *np, const DecodeArgs &args, const Layout &layou
 {
     const Py_ssize_t num_frames = args.log_dens.extent(0);
     const Py_ssize_t bt_width = std::max(layout.num_bnd(), 1);
-    if (allocate(np, "empty", "float32", {std::max(layout.num_pred(), 1)}, work.pl) < 0 ||
-        allocate(np, "zeros", "uint8", {num_states}, work.is_bnd) < 0 ||
-        allocate(np, "zeros", "uint32", {num_states}, work.bnd_col) < 0 ||
-        copy_scores(np, args.objects[5], num_states, work.buf_a) < 0 ||
-        allocate(np, "empty", "float32", {num_states}, work.buf_b) < 0) {
+    constexpr auto positional = DtypeArgument::positional;
+    if (np_new(np, "empty", "float32", {std::max(layout.num_pred(), 1)}, positional, work.pl) < 0 ||
+        np_new(np, "zeros", "uint8", {num_states}, positional, work.is_bnd) < 0 ||
+        np_new(np, "zeros", "uint32", {num_states}, positional, work.bnd_col) < 0 ||
+        np_copy_floats(np, args.log_initial.owner(), num_states, work.buf_a) < 0 ||
+        np_new(np, "empty", "float32", {num_states}, positional, work.buf_b) < 0) {
         return -1;
     }
-    return allocate(np, "empty", "uint32", {num_frames, bt_width}, work.bt);
+    return np_new(np, "empty", "uint32", {num_frames, bt_width}, positional, work.bt);
 }
 
 // Picks the best final state, backtracks from it and returns the pair
@@ -212,7 +127,8 @@ PyObject *best_path(PyObject *np, const Workspace &work, const kernels::BackPoin
     const std::int32_t state = kernels::first_argmax(last);
     const double log_probability = scores.offset + static_cast<double>(last[state]);
     Array<std::int64_t> path;
-    if (allocate(np, "empty", "int64", {num_frames}, path) < 0) return nullptr;
+    if (np_new(np, "empty", "int64", {num_frames}, DtypeArgument::positional, path) < 0)
+        return nullptr;
     if (last[state] > -std::numeric_limits<float>::infinity()) {
         kernels::backtrack(bt, work.is_bnd.span(), work.bnd_col.span(),
                            static_cast<std::uint32_t>(state), path.span());
@@ -226,7 +142,6 @@ PyObject *best_path(PyObject *np, const Workspace &work, const kernels::BackPoin
 
 PyObject *decode_impl(const DecodeArgs &args)
 {
-    if (refuse_none(args) < 0) return nullptr;
     const std::int32_t num_states = check_arguments(args);
     if (num_states < 0) return nullptr;
     const Py_ssize_t num_cols = args.log_dens.extent(1);
@@ -258,36 +173,35 @@ PyObject *decode_impl(const DecodeArgs &args)
     };
     kernels::PlanStorage plan;
     kernels::make_plan(layout.view(), num_states, plan);
-    const kernels::FrameLoops loops = kernels::select_frame_loops();
     {
         GilRelease unlocked;
-        loops.viterbi_forward(layout.view(), plan.view(), dens, args.renorm_period, work.pl.data(),
-                              bt, scores);
+        frame_loops().viterbi_frames(layout.view(), plan.view(), dens, args.renorm_period,
+                                     work.pl.data(), bt, scores);
     }
     return best_path(np.get(), work, bt, scores, num_frames);
 }
 
 PyObject *decode(KernelFunction *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *bound[std::size(decode_params)];
-    if (bind_arguments(decode_signature, args, nargs, kwnames, bound) < 0) return nullptr;
+    PyObject *bound[max_params];
+    const Signature &sig = func->def->signature;
+    if (bind_arguments(sig, args, nargs, kwnames, bound) < 0) return nullptr;
     if (bound[renorm_period_index] == nullptr) {
         bound[renorm_period_index] = kernel_function_default(func, renorm_period_index);
     }
     DecodeArgs decode_args;
-    if (bind_decode_args(bound, decode_args) < 0) return nullptr;
-    try {
-        return decode_impl(decode_args);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    if (bind_decode_args(sig, bound, decode_args) < 0) return nullptr;
+    return decode_impl(decode_args);
 }
 
-const FunctionDef decode_def = {
+FunctionDef decode_def = {
     .name = function_name,
     .qualname = function_name,
     .doc = nullptr,
-    .signature = &decode_signature,
+    .signature = {.name = function_name,
+                  .params = {"pred", "ptr", "log_prob", "log_dens", "columns", "log_initial",
+                             "renorm_period"},
+                  .num_required = 6},
     .is_method = false,
     .parser = decode,
 };

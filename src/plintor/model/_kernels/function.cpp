@@ -2,19 +2,21 @@
 
 #include <cstddef>
 
+#include "boundary.hpp"
+#include "module.hpp"
 #include "pyref.hpp"
 
 namespace plintor {
 
 namespace {
 
-constexpr const char module_name[] = "plintor.model._kernels";
-
 PyObject *kernel_function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                                      PyObject *kwnames)
 {
     auto *func = reinterpret_cast<KernelFunction *>(callable);
-    return func->def->parser(func, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return guarded(func->def->qualname, [&] {
+        return func->def->parser(func, args, PyVectorcall_NARGS(nargsf), kwnames);
+    });
 }
 
 void kernel_function_dealloc(PyObject *self)
@@ -60,7 +62,7 @@ PyObject *make_parameter(PyObject *parameter_class, PyObject *kind, const char *
 PyObject *kernel_function_get_signature(PyObject *self, void *)
 {
     auto *func = reinterpret_cast<KernelFunction *>(self);
-    const Signature &sig = *func->def->signature;
+    const Signature &sig = func->def->signature;
     PyRef inspect = PyRef::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return nullptr;
     PyRef parameter_class = PyRef::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -75,8 +77,8 @@ PyObject *kernel_function_get_signature(PyObject *self, void *)
             PyRef::steal(make_parameter(parameter_class.get(), kind.get(), "self", nullptr));
         if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) return nullptr;
     }
-    for (std::size_t i = 0; i < sig.params.size(); ++i) {
-        PyObject *default_value = kernel_function_default(func, static_cast<Py_ssize_t>(i));
+    for (Py_ssize_t i = 0; i < sig.size(); ++i) {
+        PyObject *default_value = kernel_function_default(func, i);
         PyRef parameter = PyRef::steal(
             make_parameter(parameter_class.get(), kind.get(), sig.params[i], default_value));
         if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) return nullptr;
@@ -116,9 +118,9 @@ PyTypeObject KernelFunctionType = {
     .tp_descr_get = kernel_function_descr_get,
 };
 
-PyObject *kernel_function_new(const FunctionDef *def, PyObject *defaults)
+PyObject *kernel_function_new(FunctionDef *def, PyObject *defaults)
 {
-    if (intern_signature(*def->signature) < 0) return nullptr;
+    if (intern_signature(def->signature) < 0) return nullptr;
     PyRef self = PyRef::steal(
         reinterpret_cast<PyObject *>(PyObject_New(KernelFunction, &KernelFunctionType)));
     if (!self) return nullptr;
@@ -137,7 +139,7 @@ PyObject *kernel_function_new(const FunctionDef *def, PyObject *defaults)
 PyObject *kernel_function_default(const KernelFunction *func, Py_ssize_t index)
 {
     if (!PyTuple_Check(func->defaults)) return nullptr;
-    const Py_ssize_t num_params = static_cast<Py_ssize_t>(func->def->signature->params.size());
+    const Py_ssize_t num_params = func->def->signature.size();
     const Py_ssize_t first = num_params - PyTuple_GET_SIZE(func->defaults);
     return index >= first ? PyTuple_GET_ITEM(func->defaults, index - first) : nullptr;
 }

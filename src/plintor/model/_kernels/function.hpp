@@ -20,18 +20,19 @@ struct KernelFunction;
 using KernelParser = PyObject *(*)(KernelFunction *func, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames);
 
+// One table per function: its names, docstring, parameters and parser.
 struct FunctionDef {
     const char *name;
     const char *qualname;
     const char *doc;  // NULL: no docstring
-    Signature *signature;
+    Signature signature;
     bool is_method;  // the instance comes first and is not a bound parameter
     KernelParser parser;
 };
 
 struct KernelFunction {
     PyObject_HEAD vectorcallfunc vectorcall;
-    const FunctionDef *def;
+    FunctionDef *def;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -43,7 +44,7 @@ extern PyTypeObject KernelFunctionType;
 
 // Creates a function object for `def`; `defaults` (may be NULL) is the
 // tuple of defaults of the trailing parameters.
-PyObject *kernel_function_new(const FunctionDef *def, PyObject *defaults);
+PyObject *kernel_function_new(FunctionDef *def, PyObject *defaults);
 
 // The default value of parameter `index`, borrowed from __defaults__.
 PyObject *kernel_function_default(const KernelFunction *func, Py_ssize_t index);

@@ -6,7 +6,11 @@
 #include "numpy_api.hpp"
 
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 
+#include "../kernels/dispatch.hpp"
+#include "boundary.hpp"
 #include "function.hpp"
 #include "module.hpp"
 #include "pyref.hpp"
@@ -90,7 +94,48 @@ int import_numpy(PyObject *module)
     return -1;
 }
 
-int kernels_exec(PyObject *module)
+// The build of the frame loops every call uses, chosen once per process.
+const kernels::FrameLoops *chosen_frame_loops = nullptr;
+
+constexpr const char isa_variable[] = "PLINTOR_KERNEL_ISA";
+
+// The builds this processor runs, for the message that refuses another.
+std::string runnable_builds()
+{
+    std::string names;
+    for (const kernels::FrameLoops &build : kernels::frame_loop_builds()) {
+        if (!build.runs_here()) continue;
+        if (!names.empty()) names += ", ";
+        names += build.isa;
+    }
+    return names;
+}
+
+// The widest build the processor runs, unless PLINTOR_KERNEL_ISA names
+// another one, which tests and benchmarks do; a name that is no build, or
+// a build the processor cannot run, fails the import.  An empty value
+// names none.
+int choose_frame_loops()
+{
+    if (chosen_frame_loops != nullptr) return 0;
+    const char *forced = std::getenv(isa_variable);
+    if (forced == nullptr || *forced == '\0') {
+        chosen_frame_loops = &kernels::widest_frame_loops();
+        return 0;
+    }
+    const kernels::FrameLoops *build = kernels::find_frame_loops(forced);
+    if (build != nullptr && build->runs_here()) {
+        chosen_frame_loops = build;
+        return 0;
+    }
+    const char *problem = build == nullptr ? "names no build of the frame loops"
+                                           : "names a build this processor cannot run";
+    PyErr_Format(PyExc_ImportError, "%s='%s' %s; this processor runs: %s", isa_variable, forced,
+                 problem, runnable_builds().c_str());
+    return -1;
+}
+
+int exec_module(PyObject *module)
 {
     if (initialised_module != nullptr) {
         if (module == initialised_module) return 0;
@@ -101,6 +146,7 @@ int kernels_exec(PyObject *module)
     }
     if (PyType_Ready(&KernelFunctionType) < 0) return -1;
     if (warn_on_version_mismatch() < 0) return -1;
+    if (choose_frame_loops() < 0) return -1;
     if (register_in_sys_modules(module) < 0) return -1;
     if (add_forward_decoder(module) < 0) return -1;
     if (PyModule_AddObjectRef(module, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
@@ -110,6 +156,11 @@ int kernels_exec(PyObject *module)
     if (add_forward_decoder_methods() < 0) return -1;
     initialised_module = Py_NewRef(module);
     return 0;
+}
+
+int kernels_exec(PyObject *module)
+{
+    return guarded("_kernels", [module] { return exec_module(module); });
 }
 
 PyMethodDef kernels_methods[] = {
@@ -132,6 +183,11 @@ PyModuleDef kernels_def = {
 };
 
 }  // namespace
+
+const kernels::FrameLoops &frame_loops()
+{
+    return *chosen_frame_loops;
+}
 
 PyObject *module_lookup(const char *name)
 {

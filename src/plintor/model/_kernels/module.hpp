@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "../kernels/dispatch.hpp"
+
 namespace plintor {
 
 inline constexpr const char module_name[] = "plintor.model._kernels";
@@ -10,6 +12,9 @@ inline constexpr const char module_name[] = "plintor.model._kernels";
 // Looks `name` up in the module namespace as it is now, then among the
 // built-in names; a new reference, or NULL with NameError set.
 PyObject *module_lookup(const char *name);
+
+// The build of the frame loops chosen when the module was imported.
+const kernels::FrameLoops &frame_loops();
 
 // The parts of the module namespace that live in other files.
 extern PyTypeObject ForwardDecoderType;

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "../kernels/split_layout.hpp"
+#include "decoder_layout.hpp"
 #include "function.hpp"
-#include "layout.hpp"
 #include "module.hpp"
 #include "pyref.hpp"
 
@@ -33,15 +33,6 @@ constexpr const char split_layout_doc[] =
     "    the gathered boundary weights come back as float32. Returns the layout arrays\n"
     "    (``bnd_orig`` is the boundary predecessors for Viterbi backtracking; the\n"
     "    forward decode ignores it).";
-
-constexpr const char *split_layout_params[] = {"pred", "ptr", "weight", "columns", "identity"};
-PyObject *split_layout_interned[std::size(split_layout_params)];
-Signature split_layout_signature = {
-    .name = "_split_layout",
-    .params = split_layout_params,
-    .num_required = static_cast<Py_ssize_t>(std::size(split_layout_params)),
-    .interned = split_layout_interned,
-};
 
 // A one-dimensional argument as the split reads it: the caller's own array
 // when it already holds one of the element types the split reads directly,
@@ -145,14 +136,6 @@ constexpr int typenum_of()
     return NPY_FLOAT32;
 }
 
-// The boundary states, their edge ranges, and len(ptr) - 1: the number of
-// states, or -1 for an empty ptr.
-struct Boundaries {
-    std::vector<std::int64_t> states;
-    std::vector<kernels::EdgeRange> ranges;
-    std::int64_t num_states = 0;
-};
-
 // The result as the split fills it.  Each array is made once its length is
 // known, and the split writes straight into it.
 struct Result {
@@ -169,6 +152,14 @@ struct Result {
         return 0;
     }
 
+    template <class T>
+    std::span<T> span(Key key) const
+    {
+        auto *array = reinterpret_cast<PyArrayObject *>(arrays[key].get());
+        return {static_cast<T *>(PyArray_DATA(array)),
+                static_cast<std::size_t>(PyArray_DIM(array, 0))};
+    }
+
     PyObject *as_dict() const
     {
         PyRef dict = PyRef::steal(PyDict_New());
@@ -181,75 +172,50 @@ struct Result {
     }
 };
 
-// What the split learns from `ptr` and `pred`: the boundary states and
-// their edge ranges, the predecessor of each boundary edge and its slot
-// among the distinct ones.  Converting `columns` may run Python code, which
-// could change these arrays: they are read before, as NumPy's steps read
-// them.
+// The steps that read `ptr` and `pred`: converting `columns` may run Python
+// code, which could change these arrays, so they are read before, as
+// NumPy's steps read them.
 template <class Ptr, class Pred, class Weight>
 int split_predecessors(std::span<const Ptr> ptr, std::span<const Pred> pred,
-                       std::span<const Weight> weight, double identity, Boundaries &bounds,
+                       std::span<const Weight> weight, double identity, kernels::Split &split,
                        Result &result)
 {
-    auto fault = kernels::find_boundaries(ptr, pred, weight, identity, bounds.states);
-    if (!fault) {
-        kernels::find_edge_ranges(ptr, std::span<const std::int64_t>(bounds.states), bounds.ranges);
-        fault = kernels::find_edge_fault(bounds.ranges, std::ssize(pred));
-    }
-    if (fault) {
+    if (auto fault = split.find_boundaries(ptr, pred, weight, identity)) {
         raise_index_error(*fault);
         return -1;
     }
-    const std::size_t num_edges = kernels::count_edges(bounds.ranges);
-    std::span<std::uint32_t> orig, src, list;
-    if (result.make(bnd_orig, num_edges, orig) < 0) return -1;
-    kernels::gather_predecessors(pred, std::span<const kernels::EdgeRange>(bounds.ranges), orig);
-    if (result.make(bnd_src, num_edges, src) < 0) return -1;
-    kernels::EdgePieces pieces;
-    kernels::cut_pieces(bounds.ranges, orig, pieces);
-    std::vector<std::uint32_t> distinct;
-    const auto num_states = static_cast<std::size_t>(std::max<std::int64_t>(bounds.num_states, 0));
-    kernels::distinct_predecessors(pieces, num_states, distinct);
-    kernels::find_slots(pieces, distinct, src);
-    if (result.make(pred_list, distinct.size(), list) < 0) return -1;
-    std::ranges::copy(distinct, list.begin());
+    std::span<std::uint32_t> orig;
+    if (result.make(bnd_orig, split.num_edges(), orig) < 0) return -1;
+    split.gather_predecessors(pred, orig);
     return 0;
 }
 
-// The rest of the layout: boundary weights, offsets and columns, and the
-// column runs.
+// The rest, once `columns` is converted: the runs, and every array.
 template <class Weight, class Column>
 int split_columns(std::span<const Weight> weight, std::span<const Column> columns,
-                  const Boundaries &bounds, Result &result)
+                  kernels::Split &split, Result &result)
 {
-    const std::span<const std::int64_t> states(bounds.states);
-    const std::span<const kernels::EdgeRange> ranges(bounds.ranges);
-    auto fault = kernels::find_edge_fault(ranges, std::ssize(weight));
-    if (!fault) fault = kernels::find_column_fault(states, columns);
-    if (fault) {
+    if (auto fault = split.find_runs(weight, columns)) {
         raise_index_error(*fault);
         return -1;
     }
-    std::span<float> weights;
-    std::span<std::uint32_t> bnd, dcol, col;
-    std::span<std::int64_t> offsets, lo, hi;
-    if (result.make(bnd_weight, kernels::count_edges(ranges), weights) < 0) return -1;
-    kernels::gather_weights(weight, ranges, weights);
-    if (result.make(bnd_state, states.size(), bnd) < 0) return -1;
-    kernels::fill_states(states, bnd);
-    if (result.make(bnd_ptr, states.size() + 1, offsets) < 0) return -1;
-    kernels::fill_offsets(ranges, offsets);
-    if (result.make(bnd_dcol, states.size(), dcol) < 0) return -1;
-    kernels::gather_columns(states, columns, dcol);
-    std::vector<std::int64_t> change;
-    kernels::column_changes(columns, change);
-    const std::size_t num_runs = change.size() + 1;
-    if (result.make(run_lo, num_runs, lo) < 0 || result.make(run_hi, num_runs, hi) < 0 ||
-        result.make(run_col, num_runs, col) < 0) {
+    kernels::SplitArrays out;
+    out.bnd_orig = result.span<std::uint32_t>(bnd_orig);
+    const std::size_t num_bnd = split.num_bnd();
+    const std::size_t num_edges = split.num_edges();
+    const std::size_t num_runs = split.num_runs();
+    if (result.make(bnd_state, num_bnd, out.bnd_state) < 0 ||
+        result.make(pred_list, split.num_pred(), out.pred_list) < 0 ||
+        result.make(bnd_src, num_edges, out.bnd_src) < 0 ||
+        result.make(bnd_ptr, num_bnd + 1, out.bnd_ptr) < 0 ||
+        result.make(bnd_weight, num_edges, out.bnd_weight) < 0 ||
+        result.make(bnd_dcol, num_bnd, out.bnd_dcol) < 0 ||
+        result.make(run_lo, num_runs, out.run_lo) < 0 ||
+        result.make(run_hi, num_runs, out.run_hi) < 0 ||
+        result.make(run_col, num_runs, out.run_col) < 0) {
         return -1;
     }
-    kernels::fill_runs(std::span<const std::int64_t>(change), columns, bounds.num_states, lo, hi,
-                       col);
+    split.write(weight, columns, out);
     return 0;
 }
 
@@ -261,13 +227,12 @@ PyObject *split_layout_impl(PyObject *pred, PyObject *ptr, PyObject *weight, PyO
         read_vector(weight, false, "weight", weight_np) < 0) {
         return nullptr;
     }
-    Boundaries bounds;
-    bounds.num_states = PyArray_DIM(reinterpret_cast<PyArrayObject *>(ptr_np.array.get()), 0) - 1;
+    kernels::Split split;
     Result result;
     const int status = visit_integers(ptr_np, [&](auto ptr_span) {
         return visit_integers(pred_np, [&](auto pred_span) {
             return visit_reals(weight_np, [&](auto weight_span) {
-                return split_predecessors(ptr_span, pred_span, weight_span, identity, bounds,
+                return split_predecessors(ptr_span, pred_span, weight_span, identity, split,
                                           result);
             });
         });
@@ -276,31 +241,30 @@ PyObject *split_layout_impl(PyObject *pred, PyObject *ptr, PyObject *weight, PyO
     if (read_vector(columns, true, "columns", col_np) < 0) return nullptr;
     const int columns_status = visit_reals(weight_np, [&](auto weight_span) {
         return visit_integers(col_np, [&](auto col_span) {
-            return split_columns(weight_span, col_span, bounds, result);
+            return split_columns(weight_span, col_span, split, result);
         });
     });
     if (columns_status < 0) return nullptr;
     return result.as_dict();
 }
 
-PyObject *split_layout(KernelFunction *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *split_layout(KernelFunction *func, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames)
 {
-    PyObject *bound[std::size(split_layout_params)];
-    if (bind_arguments(split_layout_signature, args, nargs, kwnames, bound) < 0) return nullptr;
+    PyObject *bound[max_params];
+    if (bind_arguments(func->def->signature, args, nargs, kwnames, bound) < 0) return nullptr;
     double identity;
     if (convert_double(bound[4], &identity) < 0) return nullptr;
-    try {
-        return split_layout_impl(bound[0], bound[1], bound[2], bound[3], identity);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    return split_layout_impl(bound[0], bound[1], bound[2], bound[3], identity);
 }
 
-const FunctionDef split_layout_def = {
+FunctionDef split_layout_def = {
     .name = "_split_layout",
     .qualname = "_split_layout",
     .doc = split_layout_doc,
-    .signature = &split_layout_signature,
+    .signature = {.name = "_split_layout",
+                  .params = {"pred", "ptr", "weight", "columns", "identity"},
+                  .num_required = 5},
     .is_method = false,
     .parser = split_layout,
 };

@@ -1,49 +1,55 @@
 #include "dispatch.hpp"
 
-#include <cstdlib>
-#include <string_view>
+#include <algorithm>
+#include <iterator>
+
+// PLINTOR_ISA_BUILDS comes from CMakeLists.txt: one
+// PLINTOR_BUILD(namespace, processor feature) per build, narrowest first.
+#ifndef PLINTOR_ISA_BUILDS
+#error "PLINTOR_ISA_BUILDS lists the builds of the frame loops"
+#endif
 
 namespace plintor::kernels {
 
+#define PLINTOR_BUILD(isa, feature) \
+    namespace isa {                 \
+    ViterbiFrames viterbi_frames;   \
+    ForwardFrames forward_frames;   \
+    }
+PLINTOR_ISA_BUILDS
+#undef PLINTOR_BUILD
+
 namespace {
 
-enum class Isa { sse2, avx2, avx512 };
-
-Isa widest_supported()
-{
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Isa::avx512;
-    if (__builtin_cpu_supports("avx2")) return Isa::avx2;
-    return Isa::sse2;
-}
-
-Isa chosen_isa()
-{
-    const Isa widest = widest_supported();
-    const char *forced = std::getenv("PLINTOR_KERNEL_ISA");
-    if (forced == nullptr) return widest;
-    const std::string_view name = forced;
-    Isa wanted = widest;
-    if (name == "sse2")
-        wanted = Isa::sse2;
-    else if (name == "avx2")
-        wanted = Isa::avx2;
-    return wanted < widest ? wanted : widest;
-}
+// The processor check runs in this unit, which is built for the baseline:
+// nothing of a wider build runs before it has passed.
+#define PLINTOR_BUILD(isa, feature)                                                  \
+    {#isa, [] { return __builtin_cpu_supports(feature) != 0; }, isa::viterbi_frames, \
+     isa::forward_frames},
+constexpr FrameLoops builds[] = {PLINTOR_ISA_BUILDS};
+#undef PLINTOR_BUILD
 
 }  // namespace
 
-FrameLoops select_frame_loops()
+std::span<const FrameLoops> frame_loop_builds()
 {
-    switch (chosen_isa()) {
-        case Isa::avx512:
-            return {avx512::viterbi_forward, avx512::forward_chunk};
-        case Isa::avx2:
-            return {avx2::viterbi_forward, avx2::forward_chunk};
-        case Isa::sse2:
-            break;
-    }
-    return {sse2::viterbi_forward, sse2::forward_chunk};
+    __builtin_cpu_init();
+    return builds;
+}
+
+const FrameLoops &widest_frame_loops()
+{
+    const auto all = frame_loop_builds();
+    const auto widest = std::find_if(all.rbegin(), all.rend(),
+                                     [](const FrameLoops &build) { return build.runs_here(); });
+    return widest != all.rend() ? *widest : all.front();
+}
+
+const FrameLoops *find_frame_loops(std::string_view isa)
+{
+    const auto all = frame_loop_builds();
+    const auto found = std::ranges::find(all, isa, &FrameLoops::isa);
+    return found != all.end() ? &*found : nullptr;
 }
 
 }  // namespace plintor::kernels

@@ -1,41 +1,36 @@
-// Picks, once per call, which build of the frame loops runs.
+// The builds of the frame loops, and the choice among them.
 //
-// frames.cpp is compiled for SSE2 (every x86-64 processor), AVX2 and
-// AVX-512F; the widest one the processor runs is chosen at run time, so the
-// shipped module needs no processor-specific build.  All builds give the
-// same results bit for bit.
+// viterbi_frames.cpp and forward_frames.cpp are compiled once per
+// instruction set that CMakeLists.txt lists, each build in a namespace of
+// its own name.  The module chooses one build when it is imported, the
+// widest this processor runs unless its start-up names another, and keeps
+// it for the life of the process.  All builds give the same results bit
+// for bit.
 #pragma once
+
+#include <span>
+#include <string_view>
 
 #include "forward.hpp"
 #include "viterbi.hpp"
 
 namespace plintor::kernels {
 
-namespace sse2 {
-ViterbiForward viterbi_forward;
-ForwardChunk forward_chunk;
-}  // namespace sse2
-
-namespace avx2 {
-ViterbiForward viterbi_forward;
-ForwardChunk forward_chunk;
-}  // namespace avx2
-
-namespace avx512 {
-ViterbiForward viterbi_forward;
-ForwardChunk forward_chunk;
-}  // namespace avx512
-
 struct FrameLoops {
-    ViterbiForward *viterbi_forward;
-    ForwardChunk *forward_chunk;
+    const char *isa;  // the build's name, as PLINTOR_KERNEL_ISA gives it
+    bool (*runs_here)();
+    ViterbiFrames *viterbi_frames;
+    ForwardFrames *forward_frames;
 };
 
-// The widest build this processor runs.  The environment variable
-// PLINTOR_KERNEL_ISA (sse2, avx2 or avx512) selects a narrower one, so that
-// tests can run every build the machine supports; a build the processor
-// cannot run, or any other value, is ignored.  It reads the environment, so
-// call it with the interpreter lock held.
-FrameLoops select_frame_loops();
+// Every build, narrowest first; the first one runs on every processor of
+// its architecture.
+std::span<const FrameLoops> frame_loop_builds();
+
+// The widest build this processor runs.
+const FrameLoops &widest_frame_loops();
+
+// The build called `isa`, or nullptr when there is none of that name.
+const FrameLoops *find_frame_loops(std::string_view isa);
 
 }  // namespace plintor::kernels

@@ -6,7 +6,7 @@
 // density (a stride-1 shift), then each boundary state sums its predecessors'
 // masses, weighted by the edge probabilities, and takes its own density.
 // The new belief is normalised and its argmax reported.  The frame loop
-// itself is in frames.cpp.
+// itself is in forward_frames.cpp.
 //
 // Results are reproducible bit for bit: every product is rounded to float32
 // on its own (the build contracts no multiply-adds), and every sum runs in
@@ -19,11 +19,9 @@
 #include <span>
 
 #include "plan.hpp"
+#include "types.hpp"
 
 namespace plintor::kernels {
-
-// A frame's densities are copied into a fixed buffer of this many columns.
-inline constexpr std::size_t max_forward_columns = 16;
 
 // The belief and the buffer that receives the next one, which trade places
 // after every frame, room for one product per boundary edge, and the
@@ -49,16 +47,16 @@ inline void widen_weights(std::span<const float> weight, double *wide)
 // On return buffers.belief holds the belief after the last frame.
 //
 // The caller guarantees what the loop does not check: num_cols is at most
-// max_forward_columns and above every column of run_col and bnd_dcol; the
+// max_columns and above every column of run_col and bnd_dcol; the
 // runs lie within the states 1..N-1 and together with the boundary states
 // cover all N states; every index in pred_list, bnd_state and bnd_src is in
 // range; bnd_ptr rises from 0 to the number of boundary edges; belief and
 // scratch hold N entries, products and wide_weights one per boundary edge
 // (wide_weights widened from bnd_weight) and pl at least pred_list.size();
 // `plan` describes `layout`.  Each instruction set has its own build of it
-// (see dispatch.hpp).
-using ForwardChunk = void(const LayoutView &layout, const FramePlan &plan,
-                          std::span<const float> dens, std::size_t num_cols, std::span<float> pl,
-                          BeliefBuffers &buffers, std::span<std::uint32_t> out);
+// (forward_frames.cpp, chosen in dispatch.hpp).
+using ForwardFrames = void(const LayoutView &layout, const FramePlan &plan,
+                           std::span<const float> dens, std::size_t num_cols, std::span<float> pl,
+                           BeliefBuffers &buffers, std::span<std::uint32_t> out);
 
 }  // namespace plintor::kernels

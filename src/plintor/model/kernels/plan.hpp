@@ -14,22 +14,9 @@
 #include <span>
 #include <utility>
 
-namespace plintor::kernels {
+#include "types.hpp"
 
-// The SplitLayout as the frame loops read it.  The forward decoder does not
-// backtrack and leaves bnd_orig empty.
-struct LayoutView {
-    std::span<const std::uint32_t> bnd_state;
-    std::span<const std::uint32_t> pred_list;
-    std::span<const std::uint32_t> bnd_src;
-    std::span<const std::uint32_t> bnd_orig;
-    std::span<const std::int64_t> bnd_ptr;
-    std::span<const float> bnd_weight;
-    std::span<const std::uint32_t> bnd_dcol;
-    std::span<const std::int64_t> run_lo;
-    std::span<const std::int64_t> run_hi;
-    std::span<const std::uint32_t> run_col;
-};
+namespace plintor::kernels {
 
 // Marks a boundary whose edges do not read consecutive pred_list slots.
 inline constexpr std::uint32_t no_slot = std::numeric_limits<std::uint32_t>::max();

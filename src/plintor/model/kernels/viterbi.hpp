@@ -9,7 +9,7 @@
 // Every result is defined bit for bit: additions are float32 in a fixed
 // order, maxima are strict (ties keep the earliest edge or lowest state, a
 // NaN never wins) and the amounts that renormalisation subtracts add up in
-// double precision.  The frame loop (frames.cpp) allocates nothing and
+// double precision.  The frame loop (viterbi_frames.cpp) allocates nothing and
 // checks no index: the caller has checked the layout against the buffers
 // beforehand.
 #pragma once
@@ -21,11 +21,9 @@
 #include <span>
 
 #include "plan.hpp"
+#include "types.hpp"
 
 namespace plintor::kernels {
-
-// The frame loop keeps one frame's densities in a fixed buffer.
-inline constexpr std::int32_t max_columns = 16;
 
 // Observation log-densities, row-major (num_frames, num_cols).
 struct Densities {
@@ -55,10 +53,11 @@ struct ViterbiScores {
 // Runs the recursion over every frame.  Afterwards `scores.prev` holds the
 // last frame's scores and bt row t the back-pointers of frame t.  `pl` has
 // room for pred_list.size() scores; `plan` describes `layout`.  Each
-// instruction set has its own build of it (see dispatch.hpp).
-using ViterbiForward = void(const LayoutView &layout, const FramePlan &plan, const Densities &dens,
-                            std::int32_t renorm_period, float *pl, const BackPointers &bt,
-                            ViterbiScores &scores);
+// instruction set has its own build of it (viterbi_frames.cpp, chosen in
+// dispatch.hpp).
+using ViterbiFrames = void(const LayoutView &layout, const FramePlan &plan, const Densities &dens,
+                           std::int32_t renorm_period, float *pl, const BackPointers &bt,
+                           ViterbiScores &scores);
 
 // Flags the boundary states and records each one's boundary number.  Every
 // flag is written, so backtracking does not depend on how the buffer was

@@ -1,228 +1,17 @@
-// The frame loops of both decoders, for one instruction set.
-//
-// This unit is compiled once per instruction set (PLINTOR_ISA_LEVEL picks
-// SSE2, AVX2 or AVX-512F, see simd.hpp), each build in its own namespace;
-// dispatch.cpp calls one of them.  All builds compute every value with the
-// same float32 operations in the same order, so their results agree bit
-// for bit: vectors only do at once what the plain loop does one state or
-// one edge at a time, and every comparison that picks a winner keeps the
-// plain loop's rule (strictly greater, earliest on ties, NaN never wins).
-// Where a layout lacks the shape a vector path needs (see plan.hpp), the
-// plain loop runs.  No loop allocates or checks an index.
+// The forward frame loop, for one instruction set (see frame_steps.hpp):
+// per frame the shift of the runs, the boundary states' weighted sums, the
+// frame's total, and the normalisation with its argmax.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <span>
 
-#include "dispatch.hpp"
-#include "simd.hpp"
+#include "forward.hpp"
+#include "frame_steps.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {
 
 namespace {
-
-constexpr int width = Vec::width;
-constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
-constexpr std::int32_t no_index = std::numeric_limits<std::int32_t>::max();
-
-struct Add {
-    static Vec::F apply(Vec::F a, Vec::F b) { return Vec::add(a, b); }
-    static float apply(float a, float b) { return a + b; }
-};
-
-struct Multiply {
-    static Vec::F apply(Vec::F a, Vec::F b) { return Vec::mul(a, b); }
-    static float apply(float a, float b) { return a * b; }
-};
-
-// A frame's densities, with the columns past num_cols zero so that a whole
-// vector of them can be loaded.
-struct FrameDensities {
-    alignas(64) float d[16] = {};
-
-    void load(const float *row, std::size_t num_cols)
-    {
-        for (std::size_t c = 0; c < num_cols; ++c)
-            d[c] = row[c];
-    }
-};
-
-void gather(std::span<const std::uint32_t> pred_list, const float *a, float *pl)
-{
-    for (std::size_t k = 0; k < pred_list.size(); ++k)
-        pl[k] = a[pred_list[k]];
-}
-
-// b[s] = a[s-1] op d[column of s], run by run: boundary states inside a
-// run are written too and overwritten by the boundary pass afterwards.
-template <class Op>
-void shift_runs(std::span<const std::int64_t> run_lo, std::span<const std::int64_t> run_hi,
-                std::span<const std::uint32_t> run_col, const float *d, const float *a, float *b)
-{
-    for (std::size_t r = 0; r < run_lo.size(); ++r) {
-        const auto lo = static_cast<std::int32_t>(run_lo[r]);
-        const auto hi = static_cast<std::int32_t>(run_hi[r]);
-        // The column of an empty run is never checked, so it is never read.
-        if (lo >= hi) continue;
-        const float dval = d[run_col[r]];
-        const Vec::F dvec = Vec::broadcast(dval);
-        std::int32_t s = lo;
-        for (; s + width <= hi; s += width)
-            Vec::store(b + s, Op::apply(Vec::load(a + s - 1), dvec));
-        for (; s < hi; ++s)
-            b[s] = Op::apply(a[s - 1], dval);
-    }
-}
-
-// The same over states 1..n-1 at once, each state's density looked up from
-// its column.  `a` and `b` are distinct, so the last vector may overlap the
-// one before it.
-template <class Op>
-void shift_states(const std::uint8_t *col, const float *d, std::int32_t n, const float *a, float *b)
-{
-    const auto table = Vec::table(d);
-    auto one = [&](std::int32_t s) {
-        Vec::store(b + s, Op::apply(Vec::load(a + s - 1), Vec::lookup(table, col + s)));
-    };
-    if (n - 1 < width) {
-        for (std::int32_t s = 1; s < n; ++s)
-            b[s] = Op::apply(a[s - 1], d[col[s]]);
-        return;
-    }
-    std::int32_t s = 1;
-    for (; s + width <= n; s += width)
-        one(s);
-    if (s < n) one(n - width);
-}
-
-struct Runs {
-    std::span<const std::int64_t> lo;
-    std::span<const std::int64_t> hi;
-    std::span<const std::uint32_t> col;
-};
-
-template <class Op>
-void shift(const Runs &runs, const FramePlan &plan, const float *d, std::int32_t n, const float *a,
-           float *b)
-{
-    if (!plan.state_col.empty()) {
-        shift_states<Op>(plan.state_col.data(), d, n, a, b);
-        return;
-    }
-    shift_runs<Op>(runs.lo, runs.hi, runs.col, d, a, b);
-}
-
-// ---- Viterbi --------------------------------------------------------------
-
-// The first of the n (at least `width`) edges whose candidate
-// (pl[k] + w[k]) + density is largest, or -1 when none beats minus
-// infinity.  Each lane keeps its own strictly-greater winner (as the first
-// edge of the vector it came in, the lane offset added at the end), so a lane
-// holds the earliest index of its own maximum; the earliest index among the
-// lanes that hold the overall maximum is then the plain scan's winner.  The
-// last vector may revisit edges: a revisited edge brings the same candidate
-// and index again, which changes no lane's earliest maximum.
-std::int32_t first_best_edge(const float *pl, const float *w, std::int32_t n, float density)
-{
-    const Vec::F dvec = Vec::broadcast(density);
-    Vec::F best = Vec::broadcast(minus_infinity);
-    Vec::I where = Vec::broadcast_index(0);
-    auto visit = [&](std::int32_t k) {
-        const Vec::F candidate = Vec::add(Vec::add(Vec::load(pl + k), Vec::load(w + k)), dvec);
-        const Vec::M wins = Vec::greater(candidate, best);
-        best = Vec::select(wins, candidate, best);
-        where = Vec::select(wins, Vec::broadcast_index(k), where);
-    };
-    std::int32_t k = 0;
-    for (; k + width < n; k += width)
-        visit(k);
-    visit(n - width);
-    const float top = Vec::max_lane(best);
-    if (!(top > minus_infinity)) return -1;
-    const Vec::M holds_top = Vec::equal(best, Vec::broadcast(top));
-    const Vec::I edge = Vec::add(where, Vec::lane_index());
-    return Vec::min_lane(Vec::select(holds_top, edge, Vec::broadcast_index(no_index)));
-}
-
-// One boundary, edge by edge.  A back-pointer is written only when a
-// candidate beats minus infinity.
-float reduce_edges(const LayoutView &layout, std::int64_t lo, std::int64_t hi, float density,
-                   const float *pl, std::uint32_t &back)
-{
-    float best = minus_infinity;
-    for (std::int64_t p = lo; p < hi; ++p) {
-        const float candidate = (pl[layout.bnd_src[p]] + layout.bnd_weight[p]) + density;
-        if (candidate > best) {
-            best = candidate;
-            back = layout.bnd_orig[p];
-        }
-    }
-    return best;
-}
-
-void reduce_boundaries(const LayoutView &layout, const FramePlan &plan, const float *d,
-                       const float *pl, float *cur, std::uint32_t *bt_row)
-{
-    const float *weight = layout.bnd_weight.data();
-    for (std::size_t j = 0; j < layout.bnd_state.size(); ++j) {
-        const float density = d[layout.bnd_dcol[j]];
-        const std::int64_t lo = layout.bnd_ptr[j];
-        const std::int64_t hi = layout.bnd_ptr[j + 1];
-        const std::uint32_t slot = plan.first_slot[j];
-        float best = minus_infinity;
-        if (slot != no_slot && hi - lo >= width) {
-            const auto n = static_cast<std::int32_t>(hi - lo);
-            const std::int32_t k = first_best_edge(pl + slot, weight + lo, n, density);
-            if (k >= 0) {
-                best = (pl[slot + k] + weight[lo + k]) + density;
-                bt_row[j] = layout.bnd_orig[lo + k];
-            }
-        } else {
-            best = reduce_edges(layout, lo, hi, density, pl, bt_row[j]);
-        }
-        cur[layout.bnd_state[j]] = best;
-    }
-}
-
-// Subtracts the frame's best score and accounts for it in `offset`.  The
-// maximum is a strict left-to-right scan from scores[0], which fixes the
-// outcome for NaNs and signed zeros; a frame whose best score is minus
-// infinity or NaN is left as it is.  It runs once every renorm_period
-// frames, so it stays a plain loop.
-void renormalise(float *scores, std::int32_t num_states, double &offset)
-{
-    float top = scores[0];
-    for (std::int32_t s = 1; s < num_states; ++s) {
-        if (scores[s] > top) top = scores[s];
-    }
-    if (!(top > minus_infinity)) return;
-    for (std::int32_t s = 0; s < num_states; ++s)
-        scores[s] -= top;
-    offset += static_cast<double>(top);
-}
-
-// ---- Forward ----------------------------------------------------------------
-
-// x * y rounded to float32, formed in double precision.  The product of a
-// float32 value and a double holding a float32 value is exact in a double,
-// and rounding it to float32 once gives the bits the float32 multiply
-// gives, subnormal results included.  But x86 cores take a slow microcoded
-// path, some 20 to 30 cycles, for a float32 multiply whose operand or
-// result is subnormal, and tiny masses are common where the belief has died
-// away; a double product of float32 values is never subnormal, and the
-// rounding to float32 takes no slow path.  The intrinsics keep the compiler
-// from folding the pair back into a float32 multiply.
-float multiply_via_double(float x, double wide_y)
-{
-    const __m128d wide_x = _mm_cvtss_sd(_mm_setzero_pd(), _mm_set_ss(x));
-    return _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_mul_sd(wide_x, _mm_set_sd(wide_y))));
-}
-
-float multiply_via_double(float x, float y)
-{
-    return multiply_via_double(x, _mm_cvtsd_f64(_mm_cvtss_sd(_mm_setzero_pd(), _mm_set_ss(y))));
-}
 
 // pl[src] * weight of every boundary edge, into `products`: the products
 // do not depend on each other, so they are formed several at a time, and
@@ -489,9 +278,9 @@ float deferred_frame(const LayoutView &layout, const FramePlan &plan, const floa
     return boundaries_and_total(layout, plan, d, products, b.data(), n);
 }
 
-void forward_chunk_deferred(const LayoutView &layout, const FramePlan &plan,
-                            std::span<const float> dens, std::size_t num_cols, float *pl,
-                            BeliefBuffers &buffers, std::span<std::uint32_t> out)
+void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
+                             std::span<const float> dens, std::size_t num_cols, float *pl,
+                             BeliefBuffers &buffers, std::span<std::uint32_t> out)
 {
     FrameDensities frame;
     bool pending = false;  // whether the belief still awaits its scaling
@@ -520,32 +309,12 @@ void forward_chunk_deferred(const LayoutView &layout, const FramePlan &plan,
 
 }  // namespace
 
-void viterbi_forward(const LayoutView &layout, const FramePlan &plan, const Densities &dens,
-                     std::int32_t renorm_period, float *pl, const BackPointers &bt,
-                     ViterbiScores &scores)
-{
-    FrameDensities frame;
-    const auto num_cols = static_cast<std::size_t>(dens.num_cols);
-    for (std::int32_t t = 0; t < dens.num_frames; ++t) {
-        frame.load(dens.data + static_cast<std::size_t>(t) * num_cols, num_cols);
-        gather(layout.pred_list, scores.prev, pl);
-        shift<Add>({layout.run_lo, layout.run_hi, layout.run_col}, plan, frame.d, scores.num_states,
-                   scores.prev, scores.cur);
-        reduce_boundaries(layout, plan, frame.d, pl, scores.cur, bt.row(t));
-        if (renorm_period > 0 && (t + 1) % renorm_period == 0)
-            renormalise(scores.cur, scores.num_states, scores.offset);
-        float *done = scores.cur;
-        scores.cur = scores.prev;
-        scores.prev = done;
-    }
-}
-
-void forward_chunk(const LayoutView &layout, const FramePlan &plan, std::span<const float> dens,
-                   std::size_t num_cols, std::span<float> pl, BeliefBuffers &buffers,
-                   std::span<std::uint32_t> out)
+void forward_frames(const LayoutView &layout, const FramePlan &plan, std::span<const float> dens,
+                    std::size_t num_cols, std::span<float> pl, BeliefBuffers &buffers,
+                    std::span<std::uint32_t> out)
 {
     if (!plan.state_col.empty()) {
-        forward_chunk_deferred(layout, plan, dens, num_cols, pl.data(), buffers, out);
+        forward_frames_deferred(layout, plan, dens, num_cols, pl.data(), buffers, out);
         return;
     }
     FrameDensities frame;

@@ -51,9 +51,6 @@ struct Layout {
     }
 };
 
-// Refuses None for an array argument the entry point cannot do without.
-int require_array(const char *function, const char *argument, PyObject *obj);
-
 // Checks that the graph is one the decoders can run on: at least one state,
 // sizes that fit the kernels' 32-bit counts, offsets that do not decrease
 // and stay inside `pred` and `weight`, predecessors that are states, and one

@@ -1,0 +1,1 @@
+"""Drop-in replacements for other beat-tracking libraries' interfaces, on plintor's trackers."""

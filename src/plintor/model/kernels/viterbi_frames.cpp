@@ -1,0 +1,127 @@
+// The Viterbi frame loop, for one instruction set (see frame_steps.hpp):
+// per frame the shift of the runs, then each boundary state's best edge and
+// its back-pointer, and every renorm_period frames the renormalisation.
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "frame_steps.hpp"
+#include "viterbi.hpp"
+
+namespace plintor::kernels::PLINTOR_ISA {
+
+namespace {
+
+constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
+
+// The first of the n (at least `width`) edges whose candidate
+// (pl[k] + w[k]) + density is largest, or -1 when none beats minus
+// infinity.  Each lane keeps its own strictly-greater winner (as the first
+// edge of the vector it came in, the lane offset added at the end), so a lane
+// holds the earliest index of its own maximum; the earliest index among the
+// lanes that hold the overall maximum is then the plain scan's winner.  The
+// last vector may revisit edges: a revisited edge brings the same candidate
+// and index again, which changes no lane's earliest maximum.
+std::int32_t first_best_edge(const float *pl, const float *w, std::int32_t n, float density)
+{
+    const Vec::F dvec = Vec::broadcast(density);
+    Vec::F best = Vec::broadcast(minus_infinity);
+    Vec::I where = Vec::broadcast_index(0);
+    auto visit = [&](std::int32_t k) {
+        const Vec::F candidate = Vec::add(Vec::add(Vec::load(pl + k), Vec::load(w + k)), dvec);
+        const Vec::M wins = Vec::greater(candidate, best);
+        best = Vec::select(wins, candidate, best);
+        where = Vec::select(wins, Vec::broadcast_index(k), where);
+    };
+    std::int32_t k = 0;
+    for (; k + width < n; k += width)
+        visit(k);
+    visit(n - width);
+    const float top = Vec::max_lane(best);
+    if (!(top > minus_infinity)) return -1;
+    const Vec::M holds_top = Vec::equal(best, Vec::broadcast(top));
+    const Vec::I edge = Vec::add(where, Vec::lane_index());
+    return Vec::min_lane(Vec::select(holds_top, edge, Vec::broadcast_index(no_index)));
+}
+
+// One boundary, edge by edge.  A back-pointer is written only when a
+// candidate beats minus infinity.
+float reduce_edges(const LayoutView &layout, std::int64_t lo, std::int64_t hi, float density,
+                   const float *pl, std::uint32_t &back)
+{
+    float best = minus_infinity;
+    for (std::int64_t p = lo; p < hi; ++p) {
+        const float candidate = (pl[layout.bnd_src[p]] + layout.bnd_weight[p]) + density;
+        if (candidate > best) {
+            best = candidate;
+            back = layout.bnd_orig[p];
+        }
+    }
+    return best;
+}
+
+void reduce_boundaries(const LayoutView &layout, const FramePlan &plan, const float *d,
+                       const float *pl, float *cur, std::uint32_t *bt_row)
+{
+    const float *weight = layout.bnd_weight.data();
+    for (std::size_t j = 0; j < layout.bnd_state.size(); ++j) {
+        const float density = d[layout.bnd_dcol[j]];
+        const std::int64_t lo = layout.bnd_ptr[j];
+        const std::int64_t hi = layout.bnd_ptr[j + 1];
+        const std::uint32_t slot = plan.first_slot[j];
+        float best = minus_infinity;
+        if (slot != no_slot && hi - lo >= width) {
+            const auto n = static_cast<std::int32_t>(hi - lo);
+            const std::int32_t k = first_best_edge(pl + slot, weight + lo, n, density);
+            if (k >= 0) {
+                best = (pl[slot + k] + weight[lo + k]) + density;
+                bt_row[j] = layout.bnd_orig[lo + k];
+            }
+        } else {
+            best = reduce_edges(layout, lo, hi, density, pl, bt_row[j]);
+        }
+        cur[layout.bnd_state[j]] = best;
+    }
+}
+
+// Subtracts the frame's best score and accounts for it in `offset`.  The
+// maximum is a strict left-to-right scan from scores[0], which fixes the
+// outcome for NaNs and signed zeros; a frame whose best score is minus
+// infinity or NaN is left as it is.  It runs once every renorm_period
+// frames, so it stays a plain loop.
+void renormalise(float *scores, std::int32_t num_states, double &offset)
+{
+    float top = scores[0];
+    for (std::int32_t s = 1; s < num_states; ++s) {
+        if (scores[s] > top) top = scores[s];
+    }
+    if (!(top > minus_infinity)) return;
+    for (std::int32_t s = 0; s < num_states; ++s)
+        scores[s] -= top;
+    offset += static_cast<double>(top);
+}
+
+}  // namespace
+
+void viterbi_frames(const LayoutView &layout, const FramePlan &plan, const Densities &dens,
+                    std::int32_t renorm_period, float *pl, const BackPointers &bt,
+                    ViterbiScores &scores)
+{
+    FrameDensities frame;
+    const auto num_cols = static_cast<std::size_t>(dens.num_cols);
+    for (std::int32_t t = 0; t < dens.num_frames; ++t) {
+        frame.load(dens.data + static_cast<std::size_t>(t) * num_cols, num_cols);
+        gather(layout.pred_list, scores.prev, pl);
+        shift<Add>({layout.run_lo, layout.run_hi, layout.run_col}, plan, frame.d, scores.num_states,
+                   scores.prev, scores.cur);
+        reduce_boundaries(layout, plan, frame.d, pl, scores.cur, bt.row(t));
+        if (renorm_period > 0 && (t + 1) % renorm_period == 0)
+            renormalise(scores.cur, scores.num_states, scores.offset);
+        float *done = scores.cur;
+        scores.cur = scores.prev;
+        scores.prev = done;
+    }
+}
+
+}  // namespace plintor::kernels::PLINTOR_ISA
