@@ -6,8 +6,11 @@
 find_package(doctest REQUIRED)
 enable_testing()
 
-add_executable(kernel_tests tests/kernels/main.cpp tests/kernels/test_frame_loops.cpp)
-foreach(isa IN LISTS PLINTOR_ISAS ITEMS portable)
+add_executable(kernel_tests tests/kernels/main.cpp tests/kernels/test_frame_loops.cpp
+  src/plintor/model/kernels/dispatch.cpp)
+set(tested_isas ${PLINTOR_ISA_BUILDS} portable)
+list(REMOVE_DUPLICATES tested_isas)
+foreach(isa IN LISTS tested_isas)
   if(NOT TARGET frames_${isa})
     plintor_frame_loops(${isa})
   endif()

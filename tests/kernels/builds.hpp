@@ -15,37 +15,30 @@
 #include "reference.hpp"
 
 namespace plintor::kernels::portable {
-ViterbiForward viterbi_forward;
-ForwardChunk forward_chunk;
+ViterbiFrames viterbi_frames;
+ForwardFrames forward_frames;
 }  // namespace plintor::kernels::portable
 
 namespace plintor::tests {
 
 struct Build {
     std::string name;
-    kernels::ViterbiForward *viterbi;
-    kernels::ForwardChunk *forward;
+    kernels::ViterbiFrames *viterbi;
+    kernels::ForwardFrames *forward;
 };
 
-// The target's own builds, those the processor runs, and the portable
-// build, which is tested on every target.
+// The target's builds that this processor runs, and the portable build,
+// which is tested on every target.
 inline std::vector<Build> runnable_builds()
 {
     std::vector<Build> builds;
-#if defined(__x86_64__) || defined(_M_X64)
-    builds.push_back({"sse2", kernels::sse2::viterbi_forward, kernels::sse2::forward_chunk});
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2"))
-        builds.push_back({"avx2", kernels::avx2::viterbi_forward, kernels::avx2::forward_chunk});
-    if (__builtin_cpu_supports("avx512f")) {
-        builds.push_back(
-            {"avx512", kernels::avx512::viterbi_forward, kernels::avx512::forward_chunk});
+    for (const kernels::FrameLoops &loops : kernels::frame_loop_builds()) {
+        if (loops.runs_here())
+            builds.push_back({loops.isa, loops.viterbi_frames, loops.forward_frames});
     }
-#elif defined(__aarch64__) || defined(_M_ARM64)
-    builds.push_back({"neon", kernels::neon::viterbi_forward, kernels::neon::forward_chunk});
-#endif
-    builds.push_back(
-        {"portable", kernels::portable::viterbi_forward, kernels::portable::forward_chunk});
+    if (builds.back().name != "portable")
+        builds.push_back(
+            {"portable", kernels::portable::viterbi_frames, kernels::portable::forward_frames});
     return builds;
 }
 
@@ -73,10 +66,11 @@ std::vector<T> copy(std::span<T> values)
 
 inline Layout split(const Graph &g, float identity, bool with_orig)
 {
-    kernels::SplitStorage s;
+    kernels::SplitStorage storage;
     const auto fault =
-        kernels::split_layout(g.ptr, g.pred, g.weight, g.columns, identity, with_orig, s);
+        kernels::split_layout(g.ptr, g.pred, g.weight, g.columns, identity, with_orig, storage);
     if (fault) throw std::runtime_error("the test graph does not split");
+    const kernels::SplitArrays &s = storage.arrays;
     return {copy(s.bnd_state), copy(s.pred_list),  copy(s.bnd_src),  copy(s.bnd_orig),
             copy(s.bnd_ptr),   copy(s.bnd_weight), copy(s.bnd_dcol), copy(s.run_lo),
             copy(s.run_hi),    copy(s.run_col)};

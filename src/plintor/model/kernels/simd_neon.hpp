@@ -7,12 +7,16 @@
 // and no fused intrinsic (vfmaq_f32 and the like) appears here.  The lane
 // maxima run over lanes that hold no NaN (they only ever take values that
 // compared greater), so the NaN rules of FMAX do not matter.
+//
+// Included through simd.hpp only.
 #pragma once
 
 #include <arm_neon.h>
 
 #include <cstdint>
 #include <cstring>
+
+#include "simd_scalar.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {
 

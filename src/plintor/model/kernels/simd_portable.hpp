@@ -4,9 +4,13 @@
 // computes what the scalar code computes (comparisons are ordinary float
 // comparisons, false for a NaN), so this build agrees bit for bit with the
 // others.
+//
+// Included through simd.hpp only.
 #pragma once
 
 #include <cstdint>
+
+#include "simd_scalar.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {
 
