@@ -41,8 +41,17 @@ OLDEST_NUMPY := numpy==1.23.2
 OLDEST_VENV := .venv-oldest
 OLDEST_PY := $(OLDEST_VENV)/bin/python
 
-.PHONY: test test-asan test-clang test-oldest-numpy valgrind valgrind-deps clang-deps \
-	check-dist fuzz demo bench install install-asan install-memcheck install-clang clean
+# CMake from PyPI: Debian 12's is older than the build needs.
+CMAKE := $(VENV)/bin/cmake
+CTEST := $(VENV)/bin/ctest
+KERNEL_TESTS := -DCMAKE_BUILD_TYPE=Release -DPLINTOR_EXTENSION=OFF -DPLINTOR_KERNEL_TESTS=ON
+AARCH64 := -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+# Debian's aarch64 CPython 3.11 and NumPy, unpacked (tools/aarch64-root.sh).
+AARCH64_ROOT := $(CURDIR)/build/aarch64-root
+
+.PHONY: test test-asan test-clang test-oldest-numpy test-kernels test-aarch64 valgrind \
+	valgrind-deps clang-deps kernel-test-deps aarch64-deps check-dist fuzz demo bench install \
+	install-asan install-memcheck install-clang clean
 
 # Runs the whole test suite.
 test: install
@@ -61,8 +70,35 @@ test-clang: install-clang
 # Runs the whole test suite on the oldest Python with the oldest NumPy.
 test-oldest-numpy:
 	$(MAKE) $(OLDEST_PY) PYTHON_VERSION=$(OLDEST_PYTHON)
-	$(OLDEST_PY) -m pip install --quiet "$(OLDEST_NUMPY)" ".[test,plot]"
+	$(OLDEST_PY) -m pip install --quiet "$(OLDEST_NUMPY)" ".[test,plot,eval]"
 	$(OLDEST_PY) -m pytest
+
+# Builds the C++ tests of the numerical kernels and runs them with ctest;
+# checks that no frame-loop build holds a fused multiply-add.
+test-kernels: $(CMAKE) kernel-test-deps
+	$(CMAKE) -S . -B build/kernel-tests $(KERNEL_TESTS) $(CMAKE_ARGS)
+	$(CMAKE) --build build/kernel-tests -j 2
+	$(CTEST) --test-dir build/kernel-tests --verbose
+	sh tools/check-no-fma.sh objdump build/kernel-tests
+
+# The same for aarch64, cross-compiled and run under qemu-aarch64; then
+# every unit of the extension cross-compiled against Debian's aarch64
+# CPython 3.11 headers (and NumPy's, whose sizes are those of aarch64 too),
+# and part of the test suite run against it under qemu.
+test-aarch64: $(CMAKE) aarch64-deps
+	$(CMAKE) -S . -B build/aarch64-tests $(AARCH64) $(KERNEL_TESTS) $(CMAKE_ARGS)
+	$(CMAKE) --build build/aarch64-tests -j 2
+	$(CTEST) --test-dir build/aarch64-tests --verbose
+	sh tools/aarch64-root.sh $(AARCH64_ROOT)
+	$(CMAKE) -S . -B build/aarch64-extension $(AARCH64) -DCMAKE_BUILD_TYPE=Release \
+		-DPython_INCLUDE_DIR=$(AARCH64_ROOT)/usr/include/python3.11 \
+		-DCMAKE_CXX_FLAGS="-isystem $(AARCH64_ROOT)/usr/include" \
+		-DNUMPY_INCLUDE_DIR="$$($(PY) -c 'import numpy; print(numpy.get_include())')" \
+		$(CMAKE_ARGS)
+	$(CMAKE) --build build/aarch64-extension -j 2
+	sh tools/check-no-fma.sh aarch64-linux-gnu-objdump build/aarch64-tests build/aarch64-extension
+	sh tools/aarch64-pytest.sh $(AARCH64_ROOT) build/aarch64-extension/_kernels.so $(PY) \
+		build/aarch64-stage
 
 # Builds the sdist, and the wheel from it, into dist/ and checks what each holds.
 check-dist: $(PY)
@@ -89,6 +125,16 @@ valgrind-deps:
 # Installs clang with apt-get when it is missing (CI runs as root).
 clang-deps:
 	command -v clang++ >/dev/null || (apt-get update -qq && apt-get install -y -qq clang)
+
+# Installs doctest, and for aarch64 the cross compiler and qemu, with
+# apt-get when they are missing.
+kernel-test-deps:
+	test -f /usr/include/doctest/doctest.h || \
+		(apt-get update -qq && apt-get install -y -qq doctest-dev)
+
+aarch64-deps: kernel-test-deps
+	command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null || \
+		(apt-get update -qq && apt-get install -y -qq g++-aarch64-linux-gnu qemu-user)
 
 # Long fuzzing run of every entry point with bad input (minutes).
 fuzz: install
@@ -124,7 +170,10 @@ install-memcheck: $(MEMCHECK_PY)
 
 # Builds and installs the package with clang into .venv-clang.
 install-clang: $(CLANG_PY) clang-deps
-	CC=clang CXX=clang++ $(CLANG_PY) -m pip install --quiet -Cbuild-dir=build/clang ".[test,plot]"
+	CC=clang CXX=clang++ $(CLANG_PY) -m pip install --quiet -Cbuild-dir=build/clang ".[test,plot,eval]"
+
+$(CMAKE): $(PY)
+	$(PY) -m pip install --quiet "cmake>=3.26"
 
 $(PY) $(ASAN_PY) $(MEMCHECK_PY) $(CLANG_PY) $(OLDEST_PY): %/bin/python:
 	BASE_PYTHON=$$(sh tools/find-python.sh $(PYTHON_VERSION)) && "$$BASE_PYTHON" -m venv $*
