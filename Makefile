@@ -151,7 +151,8 @@ bench: install
 # Builds and installs the package into .venv, unless no file the build reads
 # has changed since the last install (the stamp lives in .venv, so a new
 # environment always installs).
-SOURCES := $(shell find src -type f -not -path '*/__pycache__/*') pyproject.toml CMakeLists.txt
+SOURCES := $(shell find src cmake third_party -type f -not -path '*/__pycache__/*') \
+	pyproject.toml CMakeLists.txt
 install: $(VENV)/.installed
 
 $(VENV)/.installed: $(SOURCES) | $(PY)
