@@ -106,10 +106,32 @@ std::vector<Layout> layouts_of(const Graph &g, float identity, bool with_orig)
 constexpr GridSize sizes[] = {{2, 3}, {6, 12}, {24, 40}};
 constexpr int grids_per_size = 400;
 
-void report(const char *what, int compared)
+// For grids_per_size random grids of each size: draw_grid(draw, grid) draws
+// the rest of the case and returns its check, which runs for every layout
+// of the grid and every build.  Prints how many decodes were compared.
+template <class DrawGrid>
+void on_random_grids(const char *what, bool log_domain, DrawGrid draw_grid)
 {
+    const std::vector<Build> builds = runnable_builds();
+    int compared = 0;
+    for (const GridSize &size : sizes) {
+        for (int seed = 0; seed < grids_per_size; ++seed) {
+            Draw draw(static_cast<std::uint32_t>(seed * 7919 + size.max_lanes) ^ log_domain);
+            const Graph g = draw.grid(size, log_domain);
+            const auto check = draw_grid(draw, g);
+            for (const Layout &layout : layouts_of(g, log_domain ? 0.0f : 1.0f, log_domain)) {
+                for (const Build &build : builds) {
+                    CAPTURE(build.name);
+                    CAPTURE(seed);
+                    CAPTURE(size.max_lanes);
+                    check(build, layout);
+                    ++compared;
+                }
+            }
+        }
+    }
     std::string names;
-    for (const Build &build : runnable_builds())
+    for (const Build &build : builds)
         names += " " + build.name;
     std::printf("%s: %d decodes on random grids, builds%s: all bit-identical\n", what, compared,
                 names.c_str());
@@ -117,64 +139,37 @@ void report(const char *what, int compared)
 
 TEST_CASE("Viterbi on random grids, every build, bit for bit")
 {
-    int compared = 0;
-    for (const GridSize &size : sizes) {
-        for (int seed = 0; seed < grids_per_size; ++seed) {
-            Draw draw(static_cast<std::uint32_t>(seed * 7919 + size.max_lanes));
-            const Graph g = draw.grid(size, true);
-            const std::vector<float> initial = draw.initial(g.num_states(), true);
-            const std::int32_t frames = draw.integer(0, 24);
-            const std::vector<float> dens = draw.densities(frames, g.num_cols, true);
-            const std::int32_t renorm_period = draw.integer(-1, 5);
-            const ViterbiResult want = viterbi(g, initial, dens, renorm_period);
-            for (const Layout &layout : layouts_of(g, 0.0f, true)) {
-                for (const Build &build : runnable_builds()) {
-                    CAPTURE(build.name);
-                    CAPTURE(seed);
-                    CAPTURE(size.max_lanes);
-                    const ViterbiResult got =
-                        run_viterbi(build, layout, initial, dens, g.num_cols, renorm_period);
-                    REQUIRE(bits(got.scores) == bits(want.scores));
-                    REQUIRE(got.back == want.back);
-                    REQUIRE(std::bit_cast<std::uint64_t>(got.offset) ==
-                            std::bit_cast<std::uint64_t>(want.offset));
-                    ++compared;
-                }
-            }
-        }
-    }
-    report("viterbi", compared);
+    on_random_grids("viterbi", true, [](Draw &draw, const Graph &g) {
+        const std::vector<float> initial = draw.initial(g.num_states(), true);
+        const std::vector<float> dens = draw.densities(draw.integer(0, 24), g.num_cols, true);
+        const std::int32_t renorm_period = draw.integer(-1, 5);
+        const ViterbiResult want = viterbi(g, initial, dens, renorm_period);
+        return [=, &g](const Build &build, const Layout &layout) {
+            const ViterbiResult got =
+                run_viterbi(build, layout, initial, dens, g.num_cols, renorm_period);
+            REQUIRE(bits(got.scores) == bits(want.scores));
+            REQUIRE(got.back == want.back);
+            REQUIRE(std::bit_cast<std::uint64_t>(got.offset) ==
+                    std::bit_cast<std::uint64_t>(want.offset));
+        };
+    });
 }
 
 TEST_CASE("the forward filter on random grids, every build, bit for bit, in chunks")
 {
-    int compared = 0;
-    for (const GridSize &size : sizes) {
-        for (int seed = 0; seed < grids_per_size; ++seed) {
-            Draw draw(static_cast<std::uint32_t>(seed * 104729 + size.max_lanes));
-            const Graph g = draw.grid(size, false);
-            const std::vector<float> initial = draw.initial(g.num_states(), false);
-            const std::int32_t frames = draw.integer(0, 24);
-            const std::vector<float> dens = draw.densities(frames, g.num_cols, false);
-            std::vector<std::size_t> chunks;
-            for (int k = draw.integer(0, 4); k > 0; --k)
-                chunks.push_back(static_cast<std::size_t>(draw.integer(1, 6)));
-            const ForwardResult want = forward(g, initial, dens);
-            for (const Layout &layout : layouts_of(g, 1.0f, false)) {
-                for (const Build &build : runnable_builds()) {
-                    CAPTURE(build.name);
-                    CAPTURE(seed);
-                    CAPTURE(size.max_lanes);
-                    const ForwardResult got =
-                        run_forward(build, layout, initial, dens, g.num_cols, chunks);
-                    REQUIRE(bits(got.belief) == bits(want.belief));
-                    REQUIRE(got.argmax == want.argmax);
-                    ++compared;
-                }
-            }
-        }
-    }
-    report("forward", compared);
+    on_random_grids("forward", false, [](Draw &draw, const Graph &g) {
+        const std::vector<float> initial = draw.initial(g.num_states(), false);
+        const std::vector<float> dens = draw.densities(draw.integer(0, 24), g.num_cols, false);
+        std::vector<std::size_t> chunks;
+        for (int k = draw.integer(0, 4); k > 0; --k)
+            chunks.push_back(static_cast<std::size_t>(draw.integer(1, 6)));
+        const ForwardResult want = forward(g, initial, dens);
+        return [=, &g](const Build &build, const Layout &layout) {
+            const ForwardResult got = run_forward(build, layout, initial, dens, g.num_cols, chunks);
+            REQUIRE(bits(got.belief) == bits(want.belief));
+            REQUIRE(got.argmax == want.argmax);
+        };
+    });
 }
 
 }  // namespace
