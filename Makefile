@@ -171,7 +171,8 @@ install-memcheck: $(MEMCHECK_PY)
 
 # Builds and installs the package with clang into .venv-clang.
 install-clang: $(CLANG_PY) clang-deps
-	CC=clang CXX=clang++ $(CLANG_PY) -m pip install --quiet -Cbuild-dir=build/clang ".[test,plot,eval]"
+	CC=clang CXX=clang++ $(CLANG_PY) -m pip install --quiet -Cbuild-dir=build/clang \
+		".[test,plot,eval]"
 
 $(CMAKE): $(PY)
 	$(PY) -m pip install --quiet "cmake>=3.26"

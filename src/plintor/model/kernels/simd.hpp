@@ -4,9 +4,9 @@
 // PLINTOR_ISA set to the build's name (see CMakeLists.txt): SSE2, AVX2 and
 // AVX-512F on x86-64, Advanced SIMD (NEON) on aarch64, plain C++ elsewhere.
 // Each build sees exactly one type under the name `Vec`, in a namespace
-// named after the instruction set.  Distinct
-// namespaces keep the builds' inline functions apart: the linker must never
-// pick an AVX-512 copy of a function for the SSE2 code.
+// named after the instruction set.  Distinct namespaces keep the builds'
+// inline functions apart: the linker must never pick an AVX-512 copy of a
+// function for the SSE2 code.
 //
 // Every operation is an exact IEEE operation on float32 lanes (add, multiply,
 // ordered compare, select), so a lane computes the very value the scalar
