@@ -6,7 +6,10 @@ in the kernels' order of operations, so that results compare bit for bit.
 bench/ imports this module by path.
 """
 
+import platform
 import struct
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -18,13 +21,38 @@ INF = np.inf
 # --- Instruction sets ------------------------------------------------------------------
 
 
+def frame_loop_builds() -> tuple[str, ...]:
+    """The builds of the frame loops the module has on this architecture, narrowest
+    first: x86-64 has three, aarch64 one, and any other processor the portable one."""
+    machine = platform.machine().lower()
+    if machine in ("x86_64", "amd64"):
+        return ("sse2", "avx2", "avx512")
+    if machine in ("aarch64", "arm64"):
+        return ("neon",)
+    return ("portable",)
+
+
+def x86_features() -> set[str]:
+    """The x86 feature flags of this processor, lower case, as Linux or macOS lists them."""
+    cpuinfo = Path("/proc/cpuinfo")
+    if cpuinfo.exists():
+        for line in cpuinfo.read_text().splitlines():
+            if line.startswith("flags"):
+                return set(line.split(":", 1)[1].split())
+        return set()
+    if sys.platform == "darwin":
+        keys = ["machdep.cpu.features", "machdep.cpu.leaf7_features"]
+        listed = subprocess.run(["sysctl", "-n", *keys], capture_output=True, text=True)
+        return set(listed.stdout.lower().split())
+    return set()
+
+
 def supported_isas() -> list[str]:
     """The instruction sets whose build of the frame loops this processor runs."""
-    flags = set()
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("flags"):
-            flags.update(line.split(":", 1)[1].split())
-            break
+    builds = frame_loop_builds()
+    if builds[0] != "sse2":
+        return list(builds)
+    flags = x86_features()
     wider = [isa for isa, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags]
     return ["sse2", *wider]
 

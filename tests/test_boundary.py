@@ -25,6 +25,7 @@ def program(tmp_path_factory):
     libdir = sysconfig.get_config_var("LIBDIR")
     command = [
         "g++", "-std=c++20", "-O1", "-Wall", "-Werror", f"-I{sysconfig.get_paths()['include']}",
+        f"-I{HERE.parent / 'third_party' / 'pythoncapi_compat'}",
         str(HERE / "cpp" / "boundary_check.cpp"), "-o", str(binary), f"-L{libdir}",
         f"-Wl,-rpath,{libdir}", f"-lpython{sysconfig.get_config_var('VERSION')}",
     ]  # fmt: skip

@@ -15,7 +15,9 @@ from plintor.model import _kernels
 from plintor.model._kernels import ForwardDecoder, decode
 
 NOT_WRITTEN = np.iinfo(U32).max  # no state, and no back-pointer, has this value
-LONG = 100_000  # frames of a call long enough for another thread to run in it
+# Frames of a long call: long enough that, on a loaded machine too, this thread
+# is scheduled again before the frame loop has finished.
+LONG = 200_000
 LANES = (40, 17, 33, 25, 9)
 
 

@@ -1,6 +1,6 @@
 // Throws through guarded(), the boundary every call into the module passes,
 // and prints the Python exception each throw became, one per line.
-#include <Python.h>
+#include "../../src/plintor/model/_kernels/python_compat.hpp"
 
 #include <cstdio>
 #include <new>

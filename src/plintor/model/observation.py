@@ -75,7 +75,7 @@ class ObservationModel:
         -------
         ndarray of uint32, shape (N,)
         """
-        column = self.beat_states(grid).astype(np.uint32) * BEAT
+        column = (self.beat_states(grid) * BEAT).astype(np.uint32)
         if self.downbeats:
             column[(column == BEAT) & (grid.state_beat == 0)] = DOWNBEAT
         return column

@@ -8,7 +8,7 @@
 // the buffer until it goes out of scope.
 #pragma once
 
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <array>
 #include <cstdint>

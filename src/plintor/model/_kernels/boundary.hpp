@@ -3,7 +3,7 @@
 // interpreter, which would end the process.
 #pragma once
 
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <exception>
 #include <new>

@@ -5,7 +5,7 @@
 // _split_layout, allocates every buffer through the module's current np, runs
 // the recursion with the interpreter lock released and backtracks the best
 // path with the lock held again.
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <algorithm>
 #include <array>

@@ -8,7 +8,7 @@
 // instead, without a Python object: the same arrays, passing the same checks.
 #pragma once
 
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <cstdint>
 #include <iterator>

@@ -7,7 +7,7 @@
 // construction, so that step allocates nothing but its output and reset
 // nothing at all.  The instance holds arrays only, so it takes no part in
 // garbage collection, and it cannot be pickled or copied.
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <algorithm>
 #include <cstdint>

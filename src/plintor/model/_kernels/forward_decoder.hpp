@@ -2,7 +2,7 @@
 // (forward_decoder.cpp) and its methods reset and step (forward_step.cpp).
 #pragma once
 
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,7 @@
 // ForwardDecoder.reset and ForwardDecoder.step: the methods that move the
 // belief of a constructed decoder.  step advances it over a chunk with the
 // interpreter lock released and allocates nothing but its output.
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -7,7 +7,7 @@
 // then a typed implementation.
 #pragma once
 
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include "binding.hpp"
 

@@ -1,7 +1,7 @@
 // Scoped release of the interpreter lock around a frame loop.
 #pragma once
 
-#include <Python.h>
+#include "python_compat.hpp"
 
 namespace plintor {
 

@@ -1,7 +1,7 @@
 // What the entry points share with the module object.
 #pragma once
 
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include "../kernels/dispatch.hpp"
 

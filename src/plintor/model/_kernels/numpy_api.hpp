@@ -6,5 +6,5 @@
 #ifndef PLINTOR_IMPORT_NUMPY_API
 #define NO_IMPORT_ARRAY
 #endif
-#include <Python.h>
 #include <numpy/arrayobject.h>
+#include "python_compat.hpp"

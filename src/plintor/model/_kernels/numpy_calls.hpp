@@ -5,7 +5,7 @@
 // exactly the shape asked for before anything writes into it.
 #pragma once
 
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <array>
 #include <type_traits>

@@ -1,7 +1,7 @@
 // Owning handle for a strong Python reference.
 #pragma once
 
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <utility>
 

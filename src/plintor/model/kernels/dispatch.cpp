@@ -21,19 +21,28 @@ PLINTOR_ISA_BUILDS
 
 namespace {
 
+#if defined(__x86_64__) || defined(_M_X64)
 // The processor check runs in this unit, which is built for the baseline:
 // nothing of a wider build runs before it has passed.
-#define PLINTOR_BUILD(isa, feature)                                                  \
-    {#isa, [] { return __builtin_cpu_supports(feature) != 0; }, isa::viterbi_frames, \
-     isa::forward_frames},
+#define PLINTOR_RUNS_HERE(feature) [] { return __builtin_cpu_supports(feature) != 0; }
+#else
+// One build, which every processor of the architecture runs.
+#define PLINTOR_RUNS_HERE(feature) [] { return true; }
+#endif
+
+#define PLINTOR_BUILD(isa, feature) \
+    {#isa, PLINTOR_RUNS_HERE(feature), isa::viterbi_frames, isa::forward_frames},
 constexpr FrameLoops builds[] = {PLINTOR_ISA_BUILDS};
 #undef PLINTOR_BUILD
+#undef PLINTOR_RUNS_HERE
 
 }  // namespace
 
 std::span<const FrameLoops> frame_loop_builds()
 {
+#if defined(__x86_64__) || defined(_M_X64)
     __builtin_cpu_init();
+#endif
     return builds;
 }
 

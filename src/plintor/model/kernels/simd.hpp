@@ -1,10 +1,12 @@
 // The few vector operations the frame loops use, for the instruction set
 // this translation unit is compiled for.  The frame loops are built once per
-// instruction set, each time with its own -m flags and PLINTOR_ISA set to
-// the build's name (see CMakeLists.txt), and see exactly one type under the
-// name `Vec`, in a namespace named after the instruction set.  Distinct
-// namespaces keep the builds' inline functions apart: the linker must never
-// pick an AVX-512 copy of a function for the SSE2 code.
+// instruction set of the target, each time with its own flags and
+// PLINTOR_ISA set to the build's name (see CMakeLists.txt): SSE2, AVX2 and
+// AVX-512F on x86-64, Advanced SIMD (NEON) on aarch64, plain C++ elsewhere.
+// Each build sees exactly one type under the name `Vec`, in a namespace
+// named after the instruction set.  Distinct namespaces keep the builds'
+// inline functions apart: the linker must never pick an AVX-512 copy of a
+// function for the SSE2 code.
 //
 // Every operation is an exact IEEE operation on float32 lanes (add, multiply,
 // ordered compare, select), so a lane computes the very value the scalar
@@ -21,6 +23,10 @@
 #include "simd_avx2.hpp"
 #elif defined(PLINTOR_ISA_sse2)
 #include "simd_sse2.hpp"
+#elif defined(PLINTOR_ISA_neon)
+#include "simd_neon.hpp"
+#elif defined(PLINTOR_ISA_portable)
+#include "simd_portable.hpp"
 #else
 #error "PLINTOR_ISA names no build of the frame loops"
 #endif

@@ -62,9 +62,12 @@ bool is_deterministic(std::span<const Ptr> ptr, std::span<const Pred> pred,
     const auto first = static_cast<std::int64_t>(ptr[s]);
     const auto pred_size = static_cast<std::int64_t>(pred.size());
     const auto weight_size = static_cast<std::int64_t>(weight.size());
-    return (wrapping_sub(static_cast<std::int64_t>(ptr[s + 1]), first) == 1) &
-           (static_cast<std::int64_t>(pred[wrap_index(first, pred_size)]) == s - 1) &
-           (static_cast<double>(weight[wrap_index(first, weight_size)]) == identity);
+    // As ints, so that & does not read as a mistaken && (clang warns).
+    const int one_edge = wrapping_sub(static_cast<std::int64_t>(ptr[s + 1]), first) == 1;
+    const int from_previous =
+        static_cast<std::int64_t>(pred[wrap_index(first, pred_size)]) == s - 1;
+    const int at_identity = static_cast<double>(weight[wrap_index(first, weight_size)]) == identity;
+    return (one_edge & from_previous & at_identity) != 0;
 }
 
 // The states a block test covers at once.  Tempo lanes are longer, so most
