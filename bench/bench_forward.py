@@ -2,7 +2,10 @@
 
 Every frame ends with the sum of all N masses, a chain of N dependent float32
 additions that no reordering may shorten; probes.cpp's serial_sum, a loop of N such
-additions built with the extension's flags, is the floor step is shown against.
+additions built with the extension's flags, is the floor step is shown against.  Each
+row is also shown against the literal frame loops (literal_frames.cpp, see literal.py),
+timed per frame over LITERAL_FRAMES frames in one call, and checked to give the same
+states.
 Construction is compared with the same work written as NumPy steps: the split of
 bench_split_layout.py and the decoder's three buffers.
 """
@@ -11,11 +14,13 @@ import ctypes
 
 import numpy as np
 from common import Grid, best_of, best_per_call, densities, numpy_split_layout
+from literal import literal_step
 
 from plintor.model._kernels import ForwardDecoder
 
 NUM_FRAMES = 30_000
 CHUNKS = (1, 100, 10_000)
+LITERAL_FRAMES = 3_000
 
 
 def floor_per_frame(lib: ctypes.CDLL, num_states: int, repeat: int) -> float:
@@ -38,6 +43,13 @@ def step_per_frame(grid: Grid, dens: np.ndarray, chunk: int, repeat: int) -> flo
     return best_of(run, repeat) / len(dens)
 
 
+def same_as_literal(grid: Grid, dens: np.ndarray, literal) -> bool:
+    """Whether step gives the literal loops' states."""
+    decoder = ForwardDecoder(grid.pred, grid.ptr, grid.prob, grid.columns, grid.initial)
+    states = np.concatenate([decoder.step(dens[i : i + 100]) for i in range(0, len(dens), 100)])
+    return np.array_equal(states, literal(dens)[0])
+
+
 def numpy_construction(grid: Grid) -> tuple:
     layout = numpy_split_layout(grid.pred, grid.ptr, grid.prob, grid.columns, 1.0)
     pl = np.empty(max(len(layout["pred_list"]), 1), np.float32)
@@ -49,22 +61,28 @@ def run(grids: list[Grid], lib: ctypes.CDLL, repeat: int) -> dict:
     rows = []
     dens = densities(NUM_FRAMES)
     print(f"{'grid':6}{'frames':>8}{'chunk':>7}{'step us/frame':>15}{'floor us':>10}"
-          f"{'ratio':>7}")  # fmt: skip
+          f"{'ratio':>7}{'literal us':>12}{'vs literal':>12}{'same':>6}")  # fmt: skip
     for grid in grids:
         runs = [(NUM_FRAMES, chunk) for chunk in CHUNKS] + [(NUM_FRAMES // 3, CHUNKS[-1])]
-        # The floor and every step timing take turns, so that each sees the
-        # same share of whatever else the machine is running.
-        floor, steps = float("inf"), [float("inf")] * len(runs)
+        literal = literal_step(lib, grid)
+        some = dens[:LITERAL_FRAMES]
+        same = same_as_literal(grid, some, literal)
+        # The floor, the literal loops and every step timing take turns, so
+        # that each sees the same share of whatever else the machine is running.
+        floor, plain, steps = float("inf"), float("inf"), [float("inf")] * len(runs)
         for _ in range(repeat):
             floor = min(floor, floor_per_frame(lib, grid.num_states, 1) * 1e6)
+            plain = min(plain, best_of(lambda run=literal, x=some: run(x), 1) / len(some) * 1e6)
             for i, (num_frames, chunk) in enumerate(runs):
                 step = step_per_frame(grid, dens[:num_frames], chunk, 1) * 1e6
                 steps[i] = min(steps[i], step)
         for (num_frames, chunk), step in zip(runs, steps, strict=True):
             rows.append({"grid": grid.name, "frames": num_frames, "chunk": chunk,
-                         "us_per_frame": step, "floor_us": floor})  # fmt: skip
+                         "us_per_frame": step, "floor_us": floor, "literal_us": plain,
+                         "same_as_literal": same})  # fmt: skip
             print(f"{grid.name:6}{num_frames:>8}{chunk:>7}{step:>15.2f}{floor:>10.2f}"
-                  f"{step / floor:>7.2f}")  # fmt: skip
+                  f"{step / floor:>7.2f}{plain:>12.2f}{plain / step:>11.2f}x"
+                  f"{'yes' if same else 'NO':>6}")  # fmt: skip
     construction = []
     print(f"{'grid':6}{'ForwardDecoder()':>18}{'NumPy steps':>13}{'speed-up':>10}")
     for grid in grids:

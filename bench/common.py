@@ -111,9 +111,10 @@ def best_per_call(func: Callable[[], object], repeat: int = 7, min_seconds: floa
 
 
 def build_library(workdir: pathlib.Path) -> ctypes.CDLL:
-    """csr_viterbi.cpp and probes.cpp in one shared library, with the extension's flags."""
+    """csr_viterbi.cpp, literal_frames.cpp and probes.cpp in one shared library, with the
+    extension's flags."""
     library = workdir / "bench_reference.so"
-    sources = [HERE / "csr_viterbi.cpp", HERE / "probes.cpp"]
+    sources = [HERE / "csr_viterbi.cpp", HERE / "literal_frames.cpp", HERE / "probes.cpp"]
     command = ["g++", *CXXFLAGS, "-shared", "-fPIC", *map(str, sources), "-o", str(library)]
     subprocess.run(command, check=True)
     return ctypes.CDLL(str(library))

@@ -4,39 +4,15 @@
 // Every state reduces over all of its predecessors and stores a back-pointer
 // per frame, whatever its edges look like.  Evaluation order, tie rules,
 // renormalisation and argmax are decode's, so both return the same path.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <utility>
 
-namespace {
+#include "viterbi_steps.hpp"
 
-constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
-
-void renormalise(float *scores, std::int32_t num_states, double &offset)
-{
-    float top = scores[0];
-    for (std::int32_t s = 1; s < num_states; ++s) {
-        if (scores[s] > top) top = scores[s];
-    }
-    if (!(top > minus_infinity)) return;
-    for (std::int32_t s = 0; s < num_states; ++s)
-        scores[s] -= top;
-    offset += static_cast<double>(top);
-}
-
-std::int32_t first_argmax(const float *scores, std::int32_t num_states)
-{
-    std::int32_t best = 0;
-    for (std::int32_t s = 0; s < num_states; ++s) {
-        if (std::isnan(scores[s])) return s;
-        if (scores[s] > scores[best]) best = s;
-    }
-    return best;
-}
-
-}  // namespace
+using bench::first_argmax;
+using bench::minus_infinity;
+using bench::renormalise;
 
 // Decodes `num_frames` frames into `path` and returns the log-probability.
 // `prev` holds the initial scores on entry; `cur` has num_states entries and

@@ -79,9 +79,10 @@ def lane_graph(lengths, log_domain):
     return pred, ptr, weight
 
 
-def random_lane_graph(rng, domain: str):
+def random_lane_graph(rng, domain: str, shuffled: float = 0.3):
     """Lanes of 1 to 40 states; each lane's first state is entered from the last states of
-    a run of lanes, in lane order or shuffled.  Returns pred, ptr, weight, columns."""
+    a run of lanes, in lane order or, with probability `shuffled`, shuffled.  Returns pred,
+    ptr, weight, columns."""
     lengths = rng.integers(1, 41, rng.integers(1, 30))
     ends = np.cumsum(lengths) - 1
     n, num_cols = int(lengths.sum()), int(rng.integers(1, 17))
@@ -93,7 +94,7 @@ def random_lane_graph(rng, domain: str):
         if s in starts:
             first = int(rng.integers(0, len(ends)))
             sources = ends[first : first + int(rng.integers(1, len(ends) + 1))].tolist()
-            if rng.random() < 0.3:
+            if rng.random() < shuffled:
                 rng.shuffle(sources)
             weight += rng.choice(values, len(sources)).tolist()
         else:

@@ -10,6 +10,7 @@ ties, signed zeros, minus infinity and NaN.
 """
 
 import functools
+import itertools
 import os
 import pickle
 import subprocess
@@ -23,6 +24,7 @@ from graphs import (
     decode_args,
     decoder_args,
     frame_loop_builds,
+    lane_graph,
     random_lane_graph,
     reference_decode,
     reference_forward,
@@ -36,11 +38,14 @@ ISAS = supported_isas()
 SEEDS = range(40)
 
 
-def decode_case(seed: int):
+def decode_case(seed: int, shuffled: float = 0.3):
+    """With sources in lane order only (shuffled=0) every boundary's edges read ascending
+    slots, and the boundaries are reduced in groups; plus infinity among the scores then
+    meets the minus infinity that stands for a missing edge."""
     rng = np.random.default_rng(seed)
-    (pred, ptr, log_prob, columns), num_cols = random_lane_graph(rng, "log")
-    scores = np.array([0.0, -0.0, -0.25, -1.0, -2.0, -np.inf, np.nan], F32)
-    weights = np.array([40, 2, 10, 10, 10, 1, 0.2 if seed % 3 == 0 else 0])
+    (pred, ptr, log_prob, columns), num_cols = random_lane_graph(rng, "log", shuffled)
+    scores = np.array([0.0, -0.0, -0.25, -1.0, -2.0, -np.inf, np.nan, np.inf], F32)
+    weights = np.array([40, 2, 10, 10, 10, 1, 0.2 if seed % 3 == 0 else 0, 0 if shuffled else 1])
     pick = lambda shape: rng.choice(scores, shape, p=weights / weights.sum())  # noqa: E731
     log_dens = pick((int(rng.integers(0, 12)), num_cols)).astype(F32)
     log_initial = pick(len(columns)).astype(F32)
@@ -107,6 +112,18 @@ def with_layout(kernels, edit, call):
         kernels._split_layout = real
 
 
+def tied_case():
+    """Twenty alike lanes of five states, each entered from every lane's last state at
+    the same weight, so that every boundary's candidates tie in every frame; the last
+    frame rules out all but the lanes' first states, and the first of those, state 0,
+    must come from the earliest edge, the last state of lane 0."""
+    pred, ptr, log_prob = lane_graph([5] * 20, log_domain=True)
+    columns = np.zeros(100, U32)
+    columns[::5] = 1
+    log_dens = np.array([[0, 0], [0, 0], [-np.inf, 0]], F32)
+    return pred, ptr, log_prob, log_dens, columns, np.zeros(100, F32)
+
+
 def decoded(result):
     path, log_probability = result
     return path.tolist(), np.float64(log_probability).tobytes()
@@ -115,9 +132,10 @@ def decoded(result):
 def child_results():
     from plintor.model import _kernels
 
-    results = {}
+    results = {"tied": decoded(_kernels.decode(*tied_case()))}
     for seed in SEEDS:
         results["decode", seed] = decoded(_kernels.decode(*decode_case(seed)))
+        results["grouped", seed] = decoded(_kernels.decode(*decode_case(seed, shuffled=0)))
         (pred, ptr, prob, columns, initial), dens = forward_case(seed)
         for reorder in (False, True):
 
@@ -172,6 +190,29 @@ def test_decode_variant_matches_the_plain_recursion(isa, seed):
     path, lp = results_of(isa)["decode", seed]
     assert path == want_path.tolist()
     assert same(np.frombuffer(lp)[0], want_lp)
+
+
+@pytest.mark.parametrize("isa", BUILDS)
+@pytest.mark.parametrize("seed", SEEDS)
+def test_grouped_boundaries_match_the_plain_recursion(isa, seed):
+    from plintor.model._kernels import _split_layout
+
+    case = decode_case(seed, shuffled=0)
+    pred, ptr, log_prob, _, columns, _, _ = case
+    layout = _split_layout(pred, ptr, log_prob, columns, 0.0)
+    bounds, src = layout["bnd_ptr"], layout["bnd_src"]
+    assert all(np.all(np.diff(src[lo:hi]) > 0) for lo, hi in itertools.pairwise(bounds))
+    with np.errstate(all="ignore"):
+        want_path, want_lp = reference_decode(*case)
+    path, lp = results_of(isa)["grouped", seed]
+    assert path == want_path.tolist()
+    assert same(np.frombuffer(lp)[0], want_lp)
+
+
+@pytest.mark.parametrize("isa", BUILDS)
+def test_grouped_boundaries_keep_the_earliest_of_tied_edges(isa):
+    path, _ = results_of(isa)["tied"]
+    assert path == reference_decode(*tied_case())[0].tolist() == [3, 4, 0]
 
 
 @pytest.mark.parametrize("isa", BUILDS)

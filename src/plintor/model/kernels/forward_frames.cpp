@@ -198,7 +198,8 @@ std::uint32_t forward_frame(const LayoutView &layout, const FramePlan &plan, con
     const auto n = static_cast<std::int32_t>(b.size());
     float *products = buffers.products.data();
     gather(layout.pred_list, a.data(), pl);
-    shift<Multiply>({layout.run_lo, layout.run_hi, layout.run_col}, plan, d, n, a.data(), b.data());
+    shift<Multiply>({layout.run_lo, layout.run_hi, layout.run_col}, plan, d, false, n, a.data(),
+                    b.data());
     edge_products(layout, plan, pl, buffers.wide_weights.data(), products);
     const float ssum = boundaries_and_total(layout, plan, d, products, b.data(), n);
     return normalise_and_pick(b.data(), n, ssum);
@@ -233,7 +234,9 @@ struct Previous {
 
 // b[s] = previous mass of s-1 times the density of s's column, for s in
 // 1..n-1, visiting every previous mass once (and some twice) for the pick.
-template <bool scaled>
+// As in shift_states, one vector from state 1 comes first, then whole
+// vectors that store aligned, and a last one ending at n-1.
+template <bool scaled, bool narrow>
 void shift_and_pick(const Previous<scaled> &prev, const std::uint8_t *col, const float *d,
                     std::int32_t n, float *b, Pick &pick)
 {
@@ -241,16 +244,14 @@ void shift_and_pick(const Previous<scaled> &prev, const std::uint8_t *col, const
     auto one = [&](int way, std::int32_t s) {
         const Vec::F mass = prev.vector_at(s - 1);
         if constexpr (scaled) pick.visit(way, mass, s - 1);
-        Vec::store(b + s, Vec::mul(mass, Vec::lookup(table, col + s)));
+        Vec::store(b + s, Vec::mul(mass, density_lookup<narrow>(table, col + s)));
     };
-    std::int32_t s = 1;
-    if (n - 1 >= width) {
-        s = visit_vectors(s, n, one);
-        // `a` and `b` are distinct, so the last vector may overlap the one
-        // before it.
+    if (n - 1 >= 2 * width) {
+        one(0, 1);
+        const std::int32_t s = visit_vectors(first_aligned_state(b), n, one);
         if (s < n) one(0, n - width);
     } else {
-        for (; s < n; ++s) {
+        for (std::int32_t s = 1; s < n; ++s) {
             const float mass = prev.at(s - 1);
             if constexpr (scaled) pick.visit(mass, s - 1);
             b[s] = mass * d[col[s]];
@@ -262,7 +263,7 @@ void shift_and_pick(const Previous<scaled> &prev, const std::uint8_t *col, const
 // One frame from `prev` into b; returns the frame's total.  When `prev` is
 // scaled, the previous frame's argmax goes to *previous_best.
 template <bool scaled>
-float deferred_frame(const LayoutView &layout, const FramePlan &plan, const float *d,
+float deferred_frame(const LayoutView &layout, const FramePlan &plan, const float *d, bool narrow,
                      const Previous<scaled> &prev, float *pl, const BeliefBuffers &buffers,
                      std::uint32_t *previous_best)
 {
@@ -272,7 +273,11 @@ float deferred_frame(const LayoutView &layout, const FramePlan &plan, const floa
     for (std::size_t k = 0; k < layout.pred_list.size(); ++k)
         pl[k] = prev.at(static_cast<std::int32_t>(layout.pred_list[k]));
     Pick pick;
-    shift_and_pick(prev, plan.state_col.data(), d, n, b.data(), pick);
+    if (narrow) {
+        shift_and_pick<scaled, true>(prev, plan.state_col.data(), d, n, b.data(), pick);
+    } else {
+        shift_and_pick<scaled, false>(prev, plan.state_col.data(), d, n, b.data(), pick);
+    }
     if constexpr (scaled) *previous_best = pick.result();
     edge_products(layout, plan, pl, buffers.wide_weights.data(), products);
     return boundaries_and_total(layout, plan, d, products, b.data(), n);
@@ -283,6 +288,7 @@ void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
                              BeliefBuffers &buffers, std::span<std::uint32_t> out)
 {
     FrameDensities frame;
+    const bool narrow = narrow_columns(num_cols);
     bool pending = false;  // whether the belief still awaits its scaling
     float ssum = 0.0f;
     for (std::size_t t = 0; t < out.size(); ++t) {
@@ -290,10 +296,10 @@ void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
         if (pending) {
             const float inv_sum = 1.0f / ssum;
             const Previous<true> prev{buffers.belief.data(), inv_sum, Vec::broadcast(inv_sum)};
-            ssum = deferred_frame(layout, plan, frame.d, prev, pl, buffers, &out[t - 1]);
+            ssum = deferred_frame(layout, plan, frame.d, narrow, prev, pl, buffers, &out[t - 1]);
         } else {
             const Previous<false> prev{buffers.belief.data(), 1.0f, Vec::broadcast(1.0f)};
-            ssum = deferred_frame(layout, plan, frame.d, prev, pl, buffers, nullptr);
+            ssum = deferred_frame(layout, plan, frame.d, narrow, prev, pl, buffers, nullptr);
         }
         pending = ssum > 0.0f;
         if (!pending) out[t] = 0;

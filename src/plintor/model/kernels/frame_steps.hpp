@@ -79,22 +79,68 @@ void shift_runs(std::span<const std::int64_t> run_lo, std::span<const std::int64
     }
 }
 
+// A build whose Vec::lookup_narrow takes the density of a column below
+// Vec::narrow_columns from fewer registers than lookup does.
+template <class V>
+concept narrow_lookup = requires(const typename V::Table &table, const std::uint8_t *cols)
+{
+    V::lookup_narrow(table, cols);
+};
+
+// Whether a frame of num_cols columns may take the narrow lookup.
+template <class V = Vec>
+bool narrow_columns(std::size_t num_cols)
+{
+    if constexpr (narrow_lookup<V>) {
+        return num_cols <= V::narrow_columns;
+    } else {
+        return false;
+    }
+}
+
+// A state's density from its column, narrow where narrow_columns allows it.
+template <bool narrow, class V = Vec>
+typename V::F density_lookup(const typename V::Table &table, const std::uint8_t *cols)
+{
+    if constexpr (narrow && narrow_lookup<V>) {
+        return V::lookup_narrow(table, cols);
+    } else {
+        return V::lookup(table, cols);
+    }
+}
+
+// The first state s of 1..width whose b + s is a vector-aligned address, for
+// a float buffer b: stores that split a cache line cost twice.
+inline std::int32_t first_aligned_state(const float *b)
+{
+    constexpr std::uintptr_t bytes = width * sizeof(float);
+    const std::uintptr_t gap = (bytes - reinterpret_cast<std::uintptr_t>(b + 1) % bytes) % bytes;
+    return 1 + static_cast<std::int32_t>(gap / sizeof(float));
+}
+
 // The same over states 1..n-1 at once, each state's density looked up from
-// its column.  `a` and `b` are distinct, so the last vector may overlap the
-// one before it.
-template <class Op>
+// its column: one vector from state 1, then whole vectors that store
+// aligned, and a last one ending at n-1.  `a` and `b` are distinct, so the
+// vectors may overlap.
+template <class Op, bool narrow>
 void shift_states(const std::uint8_t *col, const float *d, std::int32_t n, const float *a, float *b)
 {
     const auto table = Vec::table(d);
     auto one = [&](std::int32_t s) {
-        Vec::store(b + s, Op::apply(Vec::load(a + s - 1), Vec::lookup(table, col + s)));
+        Vec::store(b + s, Op::apply(Vec::load(a + s - 1), density_lookup<narrow>(table, col + s)));
     };
-    if (n - 1 < width) {
+    if (n - 1 < 2 * width) {
         for (std::int32_t s = 1; s < n; ++s)
             b[s] = Op::apply(a[s - 1], d[col[s]]);
         return;
     }
-    std::int32_t s = 1;
+    one(1);
+    std::int32_t s = first_aligned_state(b);
+    // Two vectors a turn halve the loop's own instructions.
+    for (; s + 2 * width <= n; s += 2 * width) {
+        one(s);
+        one(s + width);
+    }
     for (; s + width <= n; s += width)
         one(s);
     if (s < n) one(n - width);
@@ -106,15 +152,18 @@ struct Runs {
     std::span<const std::uint32_t> col;
 };
 
+// `narrow` as narrow_columns gives it for the frame.
 template <class Op>
-void shift(const Runs &runs, const FramePlan &plan, const float *d, std::int32_t n, const float *a,
-           float *b)
+void shift(const Runs &runs, const FramePlan &plan, const float *d, bool narrow, std::int32_t n,
+           const float *a, float *b)
 {
-    if (!plan.state_col.empty()) {
-        shift_states<Op>(plan.state_col.data(), d, n, a, b);
-        return;
+    if (plan.state_col.empty()) {
+        shift_runs<Op>(runs.lo, runs.hi, runs.col, d, a, b);
+    } else if (narrow) {
+        shift_states<Op, true>(plan.state_col.data(), d, n, a, b);
+    } else {
+        shift_states<Op, false>(plan.state_col.data(), d, n, a, b);
     }
-    shift_runs<Op>(runs.lo, runs.hi, runs.col, d, a, b);
 }
 
 }  // namespace

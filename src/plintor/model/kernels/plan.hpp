@@ -14,6 +14,7 @@
 #include <span>
 #include <utility>
 
+#include "boundary_groups.hpp"
 #include "types.hpp"
 
 namespace plintor::kernels {
@@ -50,6 +51,8 @@ struct FramePlan {
     // Whether bnd_state strictly ascends, so that one pass in state order
     // can both write the boundary masses and sum the frame.
     bool ascending = false;
+    // The Viterbi loop's boundary groups, where the layout allows them.
+    BoundaryGroups groups;
 };
 
 // Whether runs lo..hi, read as 32-bit integers like the frame loops read
@@ -145,6 +148,7 @@ struct PlanStorage {
     std::span<ProductBlock> product_blocks;
     std::span<std::uint32_t> loose_boundaries;
     bool ascending = false;
+    GroupStorage groups;
 
     // Makes the arrays, widest elements first to keep each aligned; the
     // product blocks and loose boundaries get room for as many as there can
@@ -163,7 +167,7 @@ struct PlanStorage {
 
     FramePlan view() const
     {
-        return {state_col, first_slot, product_blocks, loose_boundaries, ascending};
+        return {state_col, first_slot, product_blocks, loose_boundaries, ascending, groups.view};
     }
 };
 
@@ -180,6 +184,7 @@ inline void make_plan(const LayoutView &in, std::int32_t num_states, PlanStorage
     plan.product_blocks = plan.product_blocks.first(num_blocks);
     plan.loose_boundaries = plan.loose_boundaries.first(num_loose);
     plan.ascending = strictly_ascending(in.bnd_state);
+    plan.groups.make(in);
 }
 
 }  // namespace plintor::kernels

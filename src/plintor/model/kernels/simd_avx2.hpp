@@ -6,6 +6,7 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "simd_x86.hpp"
@@ -64,6 +65,13 @@ struct Vec {
     static Table table(const float *d16)
     {
         return {_mm256_loadu_ps(d16), _mm256_loadu_ps(d16 + 8)};
+    }
+    // Columns 0-7 only, from the low register.
+    static constexpr std::size_t narrow_columns = 8;
+    static F lookup_narrow(const Table &t, const std::uint8_t *cols)
+    {
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cols));
+        return _mm256_permutevar8x32_ps(t.low, _mm256_cvtepu8_epi32(bytes));
     }
     // Bit 3 of a column picks the register, shifted into the sign bit that
     // blendv reads.

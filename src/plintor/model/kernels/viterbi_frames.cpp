@@ -1,12 +1,14 @@
 // The Viterbi frame loop, for one instruction set (see frame_steps.hpp):
 // per frame the shift of the runs, then each boundary state's best edge and
 // its back-pointer, and every renorm_period frames the renormalisation.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
 
 #include "frame_steps.hpp"
+#include "simd_group.hpp"
 #include "viterbi.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {
@@ -61,9 +63,67 @@ float reduce_edges(const LayoutView &layout, std::int64_t lo, std::int64_t hi, f
     return best;
 }
 
+// The boundaries of group g from its slots, into group_lanes best scores
+// and winning slots.  The slots are scanned as two halves at once, so that
+// two chains of comparisons overlap; the later half's winner stands where
+// its best is strictly greater, which keeps the earliest winner on a tie.
+void reduce_group(const BoundaryGroups &groups, std::size_t g, const float *d, const float *pl,
+                  float *best_out, std::uint32_t *where_out)
+{
+    const Group::F dens = Group::densities(d, groups.lane_col.data() + group_lanes * g);
+    const std::uint32_t lo = groups.entry_ptr[g];
+    const std::uint32_t hi = groups.entry_ptr[g + 1];
+    const std::uint32_t half = (hi - lo) / 2;
+    const std::uint32_t *slot = groups.entry_slot.data() + lo;
+    const std::uint32_t *later_slot = slot + half;
+    const float *weight = groups.entry_weight.data() + group_lanes * lo;
+    const float *later_weight = weight + group_lanes * half;
+    Group::F best = Group::minus_infinity();
+    Group::F later_best = best;
+    Group::I where = Group::no_slot();
+    Group::I later_where = where;
+    for (std::uint32_t k = 0; k < half; ++k) {
+        Group::keep(Group::candidate(pl + slot[k], weight, dens), slot + k, best, where);
+        Group::keep(Group::candidate(pl + later_slot[k], later_weight, dens), later_slot + k,
+                    later_best, later_where);
+        weight += group_lanes;
+        later_weight += group_lanes;
+    }
+    if (lo + 2 * half < hi) {
+        Group::keep(Group::candidate(pl + later_slot[half], later_weight, dens), later_slot + half,
+                    later_best, later_where);
+    }
+    Group::join(later_best, later_where, best, where);
+    Group::store(best_out, best);
+    Group::store(where_out, where);
+}
+
+// Every boundary through its group; a back-pointer is written only when a
+// candidate beats minus infinity.
+void reduce_groups(const LayoutView &layout, const BoundaryGroups &groups, const float *d,
+                   const float *pl, float *cur, std::uint32_t *bt_row)
+{
+    const std::size_t num_bnd = layout.bnd_state.size();
+    for (std::size_t g = 0; g + 1 < groups.entry_ptr.size(); ++g) {
+        alignas(32) float best[group_lanes];
+        alignas(32) std::uint32_t where[group_lanes];
+        reduce_group(groups, g, d, pl, best, where);
+        const std::size_t first = group_lanes * g;
+        const std::size_t count = std::min(group_lanes, num_bnd - first);
+        for (std::size_t i = 0; i < count; ++i) {
+            cur[layout.bnd_state[first + i]] = best[i];
+            if (best[i] > minus_infinity) bt_row[first + i] = layout.pred_list[where[i]];
+        }
+    }
+}
+
 void reduce_boundaries(const LayoutView &layout, const FramePlan &plan, const float *d,
                        const float *pl, float *cur, std::uint32_t *bt_row)
 {
+    if (!plan.groups.entry_ptr.empty()) {
+        reduce_groups(layout, plan.groups, d, pl, cur, bt_row);
+        return;
+    }
     const float *weight = layout.bnd_weight.data();
     for (std::size_t j = 0; j < layout.bnd_state.size(); ++j) {
         const float density = d[layout.bnd_dcol[j]];
@@ -110,11 +170,12 @@ void viterbi_frames(const LayoutView &layout, const FramePlan &plan, const Densi
 {
     FrameDensities frame;
     const auto num_cols = static_cast<std::size_t>(dens.num_cols);
+    const bool narrow = narrow_columns(num_cols);
     for (std::int32_t t = 0; t < dens.num_frames; ++t) {
         frame.load(dens.data + static_cast<std::size_t>(t) * num_cols, num_cols);
         gather(layout.pred_list, scores.prev, pl);
-        shift<Add>({layout.run_lo, layout.run_hi, layout.run_col}, plan, frame.d, scores.num_states,
-                   scores.prev, scores.cur);
+        shift<Add>({layout.run_lo, layout.run_hi, layout.run_col}, plan, frame.d, narrow,
+                   scores.num_states, scores.prev, scores.cur);
         reduce_boundaries(layout, plan, frame.d, pl, scores.cur, bt.row(t));
         if (renorm_period > 0 && (t + 1) % renorm_period == 0)
             renormalise(scores.cur, scores.num_states, scores.offset);
