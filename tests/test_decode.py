@@ -206,6 +206,26 @@ def test_np_is_looked_up_at_each_call(monkeypatch):
     ]
 
 
+@pytest.mark.parametrize("name", ["empty", "zeros"])
+def test_makers_rebound_inside_numpy_are_called(monkeypatch, name):
+    # The arrays are made without a Python call only while NumPy still binds
+    # its own makers and types; a replaced one must be called.
+    seen = []
+    original = getattr(np, name)
+    monkeypatch.setattr(np, name, lambda *args: seen.append(args) or original(*args))
+    assert decode(**example())[1] == -3.75
+    assert seen
+
+
+def test_types_rebound_inside_numpy_are_passed_on(monkeypatch):
+    monkeypatch.setattr(np, "int64", np.int32)
+    expected = "Buffer dtype mismatch, expected 'int64_t' but got 'int'"
+    with pytest.raises(ValueError, match=f"^{re.escape(expected)}$"):
+        decode(**example())
+    monkeypatch.undo()
+    assert decode(**example())[1] == -3.75
+
+
 def test_a_rebound_np_cannot_hand_in_short_buffers(monkeypatch):
     monkeypatch.setattr(_kernels, "np", NumpyWith(empty=lambda shape, dtype: np.empty(1, dtype)))
     with pytest.raises(ValueError, match=r"^np.empty\(\) did not return an array of the"):

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "numpy_api.hpp"
 #include "pyref.hpp"
 
 namespace plintor {
@@ -323,12 +324,56 @@ int check_view(const Py_buffer &view, int ndim, const ElementType &type)
     return 0;
 }
 
+char kind_letter(ElementKind kind)
+{
+    switch (kind) {
+        case ElementKind::signed_integer:
+            return 'i';
+        case ElementKind::unsigned_integer:
+            return 'u';
+        case ElementKind::floating:
+            return 'f';
+        default:
+            return '\0';
+    }
+}
+
+// Whether `obj` is a NumPy array that the buffer protocol would hand out as
+// it is and that check_view() would accept: its data can then be read off
+// the array, without the cost of exporting a buffer, which a step over one
+// frame would pay on every call.  Anything else takes the protocol's path
+// and its messages.
+bool is_plain_array(PyObject *obj, int ndim, const ElementType &type)
+{
+    if (!PyArray_CheckExact(obj)) return false;
+    auto *array = reinterpret_cast<PyArrayObject *>(obj);
+    const PyArray_Descr *descr = PyArray_DESCR(array);
+    return PyArray_NDIM(array) == ndim && PyTypeNum_ISNUMBER(descr->type_num) &&
+           descr->kind == kind_letter(type.kind) &&
+           static_cast<std::size_t>(PyArray_ITEMSIZE(array)) == type.size &&
+           PyArray_ISNOTSWAPPED(array) && PyArray_IS_C_CONTIGUOUS(array) &&
+           PyArray_ISWRITEABLE(array) && PyArray_ISALIGNED(array);
+}
+
 }  // namespace
 
 int Buffer::acquire(PyObject *obj, int ndim, const ElementType &type)
 {
     release();
     if (obj == Py_None) return 0;
+    if (is_plain_array(obj, ndim, type)) {
+        // A view with no exporting object, which PyBuffer_Release leaves be;
+        // the strong reference in source_ keeps the array alive.
+        auto *array = reinterpret_cast<PyArrayObject *>(obj);
+        view_ = Py_buffer{};
+        view_.buf = PyArray_DATA(array);
+        view_.len = PyArray_NBYTES(array);
+        for (int d = 0; d < ndim; ++d)
+            extents_[d] = PyArray_DIM(array, d);
+        held_ = true;
+        source_ = Py_NewRef(obj);
+        return 0;
+    }
     if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
         return -1;
     }

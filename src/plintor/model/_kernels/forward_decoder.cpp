@@ -220,7 +220,6 @@ PyTypeObject ForwardDecoderType = {
 int add_forward_decoder(PyObject *module)
 {
     if (intern_signature(cinit_signature) < 0) return -1;
-    if (intern_numpy_keywords() < 0) return -1;
     if (PyType_Ready(&ForwardDecoderType) < 0) return -1;
     auto *type = reinterpret_cast<PyObject *>(&ForwardDecoderType);
     if (PyModule_AddObjectRef(module, decoder_name, type) < 0) return -1;

@@ -13,6 +13,7 @@
 #include "boundary.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "numpy_calls.hpp"
 #include "pyref.hpp"
 
 namespace plintor {
@@ -81,7 +82,7 @@ int import_numpy(PyObject *module)
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return -1;
     if (PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return -1;
-    if (_import_array() >= 0) return 0;
+    if (_import_array() >= 0) return prepare_numpy_calls(numpy.get());
     PyObject *original = PyErr_GetRaisedException();
     if (!PyErr_GivenExceptionMatches(original, PyExc_Exception)) {
         PyErr_SetRaisedException(original);

@@ -30,7 +30,8 @@ int np_new(PyObject *np, const char *maker, const char *dtype,
 // to `out`: a copy that nothing else shares.
 int np_copy_floats(PyObject *np, PyObject *source, Py_ssize_t length, Array<float> &out);
 
-// Interns the keyword names the calls pass; once, at start-up.
-int intern_numpy_keywords();
+// Interns the keyword names the calls pass and takes NumPy's own makers and
+// element types from `numpy`; once, at start-up.
+int prepare_numpy_calls(PyObject *numpy);
 
 }  // namespace plintor
