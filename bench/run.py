@@ -47,6 +47,9 @@ def main() -> None:
     parser.add_argument("--only", nargs="+", choices=SECTIONS, help="run only these sections")
     options = parser.parse_args()
     grids = standard_grids()
+    forced = os.environ.get("PLINTOR_KERNEL_ISA")
+    print(f"frame loops: {forced} (PLINTOR_KERNEL_ISA)" if forced else
+          "frame loops: the widest build this processor runs")  # fmt: skip
     for grid in grids:
         print(f"{grid.name} grid: {grid.num_states} states, {grid.num_edges} edges")
     results = {"grids": {g.name: [g.num_states, g.num_edges] for g in grids}}
