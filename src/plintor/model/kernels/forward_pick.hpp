@@ -1,0 +1,102 @@
+// The forward loop's argmax, for one instruction set: the lowest state of
+// largest mass, over vectors and single values.  Included by
+// forward_frames.cpp only, private to it as frame_steps.hpp is to the
+// frame-loop units.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "frame_steps.hpp"
+
+namespace plintor::kernels::PLINTOR_ISA {
+
+namespace {
+
+// The lowest index of the largest value visited, as a scan from -1 that
+// moves only to a strictly greater value finds it (NaN never wins, ties go
+// to the lower index).  Vectors come first, spread over several sets of
+// lanes so that the comparisons of consecutive vectors do not wait for one
+// another, then single values at higher indices.  Each lane and the single
+// values keep the earliest index of their own maximum, so the earliest index
+// among those that hold the overall maximum is the scan's; on a tie with the
+// single values, a lane's index is the earlier.  A vector visited twice
+// brings the same values and indices again, which changes no lane's earliest
+// maximum.  Ways is the number of sets of lanes.
+template <int Ways>
+class Pick {
+  public:
+    static constexpr int ways = Ways;
+
+    Pick()
+    {
+        for (int w = 0; w < ways; ++w) {
+            best_[w] = Vec::broadcast(-1.0f);
+            where_[w] = Vec::broadcast_index(0);
+        }
+    }
+
+    void visit(int way, Vec::F values, std::int32_t s)
+    {
+        const Vec::M wins = Vec::greater(values, best_[way]);
+        best_[way] = Vec::select(wins, values, best_[way]);
+        where_[way] = Vec::select(wins, Vec::broadcast_index(s), where_[way]);
+    }
+
+    void visit(float value, std::int32_t s)
+    {
+        if (value > top_) {
+            top_ = value;
+            at_ = s;
+        }
+    }
+
+    std::uint32_t result() const
+    {
+        float top = -1.0f;
+        for (int w = 0; w < ways; ++w)
+            top = std::max(top, Vec::max_lane(best_[w]));
+        if (!(top > -1.0f) || top < top_) return static_cast<std::uint32_t>(at_);
+        std::int32_t at = no_index;
+        for (int w = 0; w < ways; ++w) {
+            const Vec::M holds_top = Vec::equal(best_[w], Vec::broadcast(top));
+            const Vec::I state = Vec::add(where_[w], Vec::lane_index());
+            at = std::min(
+                at, Vec::min_lane(Vec::select(holds_top, state, Vec::broadcast_index(no_index))));
+        }
+        return static_cast<std::uint32_t>(at);
+    }
+
+  private:
+    Vec::F best_[ways];
+    // The first index of the vector each lane's best came in; the lane's
+    // own offset is added once, in result().
+    Vec::I where_[ways];
+    float top_ = -1.0f;
+    std::int32_t at_ = 0;
+};
+
+// A pass that does nothing but pick spreads its vectors over four sets of
+// lanes; where the pick runs beside the frame's total, whose chain of
+// additions is far slower than one set's comparisons, a single set leaves
+// more registers to the rest of the loop.
+using PassPick = Pick<4>;
+using SidePick = Pick<1>;
+
+// Calls one(way, s) for the whole vectors from `s` up to n, each set of
+// the PassPick's lanes in turn; returns where the whole vectors end.
+template <class Visit>
+std::int32_t visit_vectors(std::int32_t s, std::int32_t n, Visit one)
+{
+    for (; s + PassPick::ways * width <= n; s += PassPick::ways * width) {
+        for (int way = 0; way < PassPick::ways; ++way)
+            one(way, s + way * width);
+    }
+    for (; s + width <= n; s += width)
+        one(0, s);
+    return s;
+}
+
+}  // namespace
+
+}  // namespace plintor::kernels::PLINTOR_ISA

@@ -1,0 +1,144 @@
+// The forward loop's sums, for one instruction set: the products of the
+// boundary edges, the boundary masses and the frame's total, each a chain
+// of float32 additions in the one order the results are defined by.
+// Included by forward_frames.cpp only, private to it as frame_steps.hpp is
+// to the frame-loop units.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "frame_steps.hpp"
+
+namespace plintor::kernels::PLINTOR_ISA {
+
+namespace {
+
+// pl[src] * weight of every boundary edge, into `products`: the products
+// do not depend on each other, so they are formed several at a time, and
+// only the sums over them remain as dependent chains.  The blocks of the
+// plan run in one loop of a fixed body, which a varying count of vectors
+// per boundary would make mispredict at every boundary.  The weights come
+// widened to double, so that the products go through double precision
+// like multiply_via_double's.
+void edge_products(const LayoutView &layout, const FramePlan &plan, const float *pl,
+                   const double *wide_weight, float *products)
+{
+    for (const ProductBlock &block : plan.product_blocks) {
+        for (int k = 0; k < product_block; k += Vec::wide_width)
+            Vec::multiply_wide(pl + block.slot + k, wide_weight + block.edge + k,
+                               products + block.edge + k);
+    }
+    for (const std::uint32_t j : plan.loose_boundaries) {
+        for (std::int64_t p = layout.bnd_ptr[j]; p < layout.bnd_ptr[j + 1]; ++p)
+            products[p] = multiply_via_double(pl[layout.bnd_src[p]], wide_weight[p]);
+    }
+}
+
+// Adds x[0..count-1] to `total` strictly one after another: any other order
+// rounds differently.  Unrolled only to spend fewer instructions per
+// addition, so that more of the surrounding work fits beside the chain.
+float add_in_order(const float *x, std::int32_t count, float total)
+{
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        total += x[i];
+        total += x[i + 1];
+        total += x[i + 2];
+        total += x[i + 3];
+    }
+    for (; i < count; ++i)
+        total += x[i];
+    return total;
+}
+
+// Mass of boundary j: its edge products summed in their stored order, from
+// 0, times its density.  The frame's total waits for each boundary mass in
+// turn, so this multiply above all must not take the slow path.
+float boundary_mass(const LayoutView &layout, std::size_t j, const float *d, const float *products)
+{
+    const std::int64_t lo = layout.bnd_ptr[j];
+    const auto n = static_cast<std::int32_t>(layout.bnd_ptr[j + 1] - lo);
+    return multiply_via_double(add_in_order(products + lo, n, 0.0f), d[layout.bnd_dcol[j]]);
+}
+
+float add_masses(const float *b, std::int32_t lo, std::int32_t hi, float ssum)
+{
+    return add_in_order(b + lo, hi - lo, ssum);
+}
+
+// The total of x[0..n-1] added to `total` and the sum of y[0..m-1] from 0,
+// each strictly in order, worked out in one loop: two chains of dependent
+// additions that then advance side by side.  One loop after the other
+// would fill the window of instructions the processor looks ahead in with
+// the first chain, and the second would wait.
+struct TwoSums {
+    float total;
+    float sum;
+};
+
+TwoSums add_side_by_side(const float *x, std::int32_t n, float total, const float *y,
+                         std::int32_t m)
+{
+    float sum = 0.0f;
+    const std::int32_t both = std::min(n, m);
+    std::int32_t i = 0;
+    for (; i + 4 <= both; i += 4) {
+        total += x[i];
+        sum += y[i];
+        total += x[i + 1];
+        sum += y[i + 1];
+        total += x[i + 2];
+        sum += y[i + 2];
+        total += x[i + 3];
+        sum += y[i + 3];
+    }
+    for (; i < both; ++i) {
+        total += x[i];
+        sum += y[i];
+    }
+    return {add_in_order(x + i, n - i, total), add_in_order(y + i, m - i, sum)};
+}
+
+// The total over b[lo..hi) added to `ssum`, beside the mass of boundary j,
+// which is written to its state.
+float total_beside_mass(const LayoutView &layout, std::size_t j, const float *d,
+                        const float *products, float *b, std::int32_t lo, std::int32_t hi,
+                        float ssum)
+{
+    const std::int64_t first = layout.bnd_ptr[j];
+    const auto count = static_cast<std::int32_t>(layout.bnd_ptr[j + 1] - first);
+    const TwoSums sums = add_side_by_side(b + lo, hi - lo, ssum, products + first, count);
+    b[layout.bnd_state[j]] = multiply_via_double(sums.sum, d[layout.bnd_dcol[j]]);
+    return sums.total;
+}
+
+// Writes every boundary mass over what the shift left there and returns the
+// frame's total mass.  With ascending boundary states one pass does both:
+// the mass of the next boundary, whose chain of additions is independent of
+// the running total, is worked out beside the total over the states before
+// it, so that the total's chain alone sets the pace.
+float boundaries_and_total(const LayoutView &layout, const FramePlan &plan, const float *d,
+                           const float *products, float *b, std::int32_t n)
+{
+    const auto states = layout.bnd_state;
+    if (!plan.ascending) {
+        for (std::size_t j = 0; j < states.size(); ++j)
+            b[states[j]] = boundary_mass(layout, j, d, products);
+        return add_masses(b, 0, n, 0.0f);
+    }
+    if (states.empty()) return add_masses(b, 0, n, 0.0f);
+    b[states[0]] = boundary_mass(layout, 0, d, products);
+    float ssum = add_masses(b, 0, static_cast<std::int32_t>(states[0]), 0.0f);
+    for (std::size_t j = 0; j + 1 < states.size(); ++j) {
+        ssum =
+            total_beside_mass(layout, j + 1, d, products, b, static_cast<std::int32_t>(states[j]),
+                              static_cast<std::int32_t>(states[j + 1]), ssum);
+    }
+    return add_masses(b, static_cast<std::int32_t>(states.back()), n, ssum);
+}
+
+}  // namespace
+
+}  // namespace plintor::kernels::PLINTOR_ISA
