@@ -165,8 +165,9 @@ float shift_behind_total(const LayoutView &layout, const float *d, const float *
     }
     for (std::size_t j = 1; j < early; ++j) {
         const auto state = static_cast<std::int32_t>(states[j]);
-        shift.up_to(state + 1);
-        ssum = total_beside_mass(layout, j, d, products, b, summed, state, ssum);
+        // The shift keeps a little ahead of the states the total reads.
+        auto ahead = [&shift, lo = summed](std::int32_t k) { shift.up_to(lo + k + 2 * width); };
+        ssum = total_beside_mass(layout, j, d, products, b, summed, state, ssum, ahead);
         summed = state;
     }
     shift.finish();

@@ -78,39 +78,50 @@ struct TwoSums {
     float sum;
 };
 
+// ahead(k) is called before x[k-8..k) is read (and ahead(n) before the
+// rest), for a caller that stores x as the total goes; a pass that has
+// stored all of x before passes NothingAhead.
+struct NothingAhead {
+    void operator()(std::int32_t) const {}
+};
+
+template <class Ahead>
 TwoSums add_side_by_side(const float *x, std::int32_t n, float total, const float *y,
-                         std::int32_t m)
+                         std::int32_t m, Ahead ahead)
 {
+    constexpr std::int32_t step = 8;
     float sum = 0.0f;
     const std::int32_t both = std::min(n, m);
     std::int32_t i = 0;
-    for (; i + 4 <= both; i += 4) {
-        total += x[i];
-        sum += y[i];
-        total += x[i + 1];
-        sum += y[i + 1];
-        total += x[i + 2];
-        sum += y[i + 2];
-        total += x[i + 3];
-        sum += y[i + 3];
+    for (; i + step <= both; i += step) {
+        ahead(i + step);
+        for (std::int32_t k = i; k < i + step; ++k) {
+            total += x[k];
+            sum += y[k];
+        }
     }
-    for (; i < both; ++i) {
-        total += x[i];
-        sum += y[i];
+    const std::int32_t summed = i;
+    for (; i + step <= n; i += step) {
+        ahead(i + step);
+        total = add_in_order(x + i, step, total);
     }
-    return {add_in_order(x + i, n - i, total), add_in_order(y + i, m - i, sum)};
+    ahead(n);
+    return {add_in_order(x + i, n - i, total), add_in_order(y + summed, m - summed, sum)};
 }
 
 // The total over b[lo..hi) added to `ssum`, beside the mass of boundary j,
-// which is written to its state.
+// which is written to its state, hi; ahead(k) as in add_side_by_side, for
+// b + lo, and ahead(hi - lo + 1) before the mass is written.
+template <class Ahead>
 float total_beside_mass(const LayoutView &layout, std::size_t j, const float *d,
                         const float *products, float *b, std::int32_t lo, std::int32_t hi,
-                        float ssum)
+                        float ssum, Ahead ahead)
 {
     const std::int64_t first = layout.bnd_ptr[j];
     const auto count = static_cast<std::int32_t>(layout.bnd_ptr[j + 1] - first);
-    const TwoSums sums = add_side_by_side(b + lo, hi - lo, ssum, products + first, count);
-    b[layout.bnd_state[j]] = multiply_via_double(sums.sum, d[layout.bnd_dcol[j]]);
+    const TwoSums sums = add_side_by_side(b + lo, hi - lo, ssum, products + first, count, ahead);
+    ahead(hi - lo + 1);
+    b[hi] = multiply_via_double(sums.sum, d[layout.bnd_dcol[j]]);
     return sums.total;
 }
 
@@ -134,7 +145,7 @@ float boundaries_and_total(const LayoutView &layout, const FramePlan &plan, cons
     for (std::size_t j = 0; j + 1 < states.size(); ++j) {
         ssum =
             total_beside_mass(layout, j + 1, d, products, b, static_cast<std::int32_t>(states[j]),
-                              static_cast<std::int32_t>(states[j + 1]), ssum);
+                              static_cast<std::int32_t>(states[j + 1]), ssum, NothingAhead{});
     }
     return add_masses(b, static_cast<std::int32_t>(states.back()), n, ssum);
 }
