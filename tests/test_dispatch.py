@@ -103,6 +103,22 @@ GAPPED_RUNS = {
 }
 
 
+def corner_case():
+    """Lanes whose boundaries fall where the forward loop's total, running behind the
+    shift, changes its course: in the first vector, in the last sixteen states (which the
+    last vector may store over), and after segments shorter than a vector and shorter
+    than the boundary's eleven edges, over chunks of one frame and of several."""
+    lengths = [1, 4, 9, 2, 33, 1, 1, 70, 3, 2, 1]
+    pred, ptr, prob = lane_graph(lengths, log_domain=False)
+    columns = (np.arange(sum(lengths)) % 3 == 0).astype(U32)
+    initial = np.random.default_rng(3).uniform(0, 1, sum(lengths)).astype(F32)
+    dens = np.random.default_rng(4).uniform(0.25, 1, (40, 2)).astype(F32)
+    return (pred, ptr, prob, columns, initial), dens
+
+
+CORNER_CHUNKS = (1, 1, 5, 33)
+
+
 def with_layout(kernels, edit, call):
     real = kernels._split_layout
     kernels._split_layout = lambda *args: edit(real(*args))
@@ -147,6 +163,12 @@ def child_results():
 
             edit = reversed_layout if reorder else (lambda layout: layout)
             results["step", seed, reorder] = with_layout(_kernels, edit, stepped)
+    graph, dens = corner_case()
+    decoder = _kernels.ForwardDecoder(*graph)
+    bounds = np.cumsum([0, *CORNER_CHUNKS])
+    results["corners"] = [
+        decoder.step(dens[lo:hi]).tolist() for lo, hi in itertools.pairwise(bounds)
+    ]
     args, forward_args = long_case()
     results["long"] = (
         decoded(_kernels.decode(*args)),
@@ -225,6 +247,13 @@ def test_step_variant_matches_the_plain_recursion(isa, seed, reorder):
     out, belief = results_of(isa)["step", seed, reorder]
     assert out == want_out
     assert belief == bits(want_belief)
+
+
+@pytest.mark.parametrize("isa", BUILDS)
+def test_step_variant_matches_the_plain_recursion_at_its_corners(isa):
+    (pred, ptr, prob, columns, initial), dens = corner_case()
+    want, _ = reference_forward((pred, ptr, prob, columns), initial, dens)
+    assert list(itertools.chain.from_iterable(results_of(isa)["corners"])) == want
 
 
 @pytest.mark.parametrize("isa", BUILDS)
