@@ -143,14 +143,14 @@ class ShiftAhead {
     std::int32_t next_;
 };
 
-// The shift with the boundary masses and the frame's total behind it, for
-// ascending boundary states: as boundaries_and_total does, the mass of the
-// next boundary is worked out while the total runs over the states before
-// it, and now the shift of those states is stored just before, a boundary
-// at a time, so the total's chain of additions also overlaps the shift.
-// Boundaries that the last vector may store over wait for its store.
+// The shift with the boundary masses and the frame's total following it,
+// for ascending boundary states: as in boundaries_and_total, each boundary's
+// mass is summed beside the total over the states before it, and the shift
+// stays a few vectors ahead of the states the total reads, so that the
+// total's chain of additions overlaps both.  Boundaries that the last vector
+// may store over wait for its store.
 template <class Shift>
-float shift_behind_total(const LayoutView &layout, const float *d, const float *products,
+float total_behind_shift(const LayoutView &layout, const float *d, const float *products,
                          Shift &shift, float *b, std::int32_t n)
 {
     const auto states = layout.bnd_state;
@@ -207,7 +207,7 @@ float shift_and_total(const LayoutView &layout, const FramePlan &plan, const flo
     } else if (plan.ascending) {
         SidePick pick;
         ShiftAhead<scaled, narrow, SidePick> shift(prev, plan.state_col.data(), d, n, b, pick);
-        ssum = shift_behind_total(layout, d, products, shift, b, n);
+        ssum = total_behind_shift(layout, d, products, shift, b, n);
         if constexpr (scaled) *previous_best = pick.result();
     } else {
         PassPick pick;
