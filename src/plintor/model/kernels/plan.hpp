@@ -25,6 +25,11 @@ inline constexpr std::uint32_t no_slot = std::numeric_limits<std::uint32_t>::max
 // The forward loop forms the boundary edges' products this many at a time.
 inline constexpr std::int64_t product_block = 8;
 
+// The Viterbi loop takes this many frames in one pass over the states where
+// the layout allows it (see blocks_fit): the scores stream through the
+// caches once per block instead of once per frame.
+inline constexpr std::int32_t block_frames = 4;
+
 // product_block consecutive edges of one boundary, which read consecutive
 // pred_list slots.  Edges number fewer than 2**31, as every array does.
 struct ProductBlock {
@@ -53,6 +58,10 @@ struct FramePlan {
     bool ascending = false;
     // The Viterbi loop's boundary groups, where the layout allows them.
     BoundaryGroups groups;
+    // Where the Viterbi loop keeps the scores of pred_list at a block's
+    // frames before its last, block_frames - 1 rows of at least one score.
+    // Empty where the layout takes no blocks.
+    std::span<float> block_scores;
 };
 
 // Whether runs lo..hi, read as 32-bit integers like the frame loops read
@@ -131,6 +140,24 @@ inline std::pair<std::size_t, std::size_t> fill_product_blocks(
     return {num_blocks, num_loose};
 }
 
+// Whether the Viterbi loop may take frames in blocks: the shift runs over all
+// states, the groups reduce the boundaries, the boundaries ascend from state
+// 0, and every state that a boundary reads lies at least block_frames - 1
+// states past the last boundary before it.  Its scores through a block then
+// follow from the scores before the block by the shift alone, so every
+// boundary of every frame of the block can be reduced before the states
+// are shifted.
+inline bool blocks_fit(const LayoutView &in, bool tiled, const BoundaryGroups &groups,
+                       bool ascending)
+{
+    if (!tiled || groups.entry_ptr.empty() || !ascending || in.bnd_state[0] != 0) return false;
+    for (const std::uint32_t p : in.pred_list) {
+        const auto after = std::upper_bound(in.bnd_state.begin(), in.bnd_state.end(), p);
+        if (p - *(after - 1) < static_cast<std::uint32_t>(block_frames - 1)) return false;
+    }
+    return true;
+}
+
 inline bool strictly_ascending(std::span<const std::uint32_t> values)
 {
     for (std::size_t i = 1; i < values.size(); ++i) {
@@ -149,6 +176,8 @@ struct PlanStorage {
     std::span<std::uint32_t> loose_boundaries;
     bool ascending = false;
     GroupStorage groups;
+    std::unique_ptr<float[]> block_scores_block;
+    std::span<float> block_scores;
 
     // Makes the arrays, widest elements first to keep each aligned; the
     // product blocks and loose boundaries get room for as many as there can
@@ -167,7 +196,15 @@ struct PlanStorage {
 
     FramePlan view() const
     {
-        return {state_col, first_slot, product_blocks, loose_boundaries, ascending, groups.view};
+        return {state_col, first_slot,  product_blocks, loose_boundaries,
+                ascending, groups.view, block_scores};
+    }
+
+    void allocate_block_scores(std::size_t num_pred)
+    {
+        const std::size_t size = (block_frames - 1) * std::max<std::size_t>(num_pred, 1);
+        block_scores_block.reset(new float[size]);
+        block_scores = {block_scores_block.get(), size};
     }
 };
 
@@ -185,6 +222,8 @@ inline void make_plan(const LayoutView &in, std::int32_t num_states, PlanStorage
     plan.loose_boundaries = plan.loose_boundaries.first(num_loose);
     plan.ascending = strictly_ascending(in.bnd_state);
     plan.groups.make(in);
+    if (blocks_fit(in, tiled, plan.groups.view, plan.ascending))
+        plan.allocate_block_scores(in.pred_list.size());
 }
 
 }  // namespace plintor::kernels

@@ -10,12 +10,11 @@
 #include "frame_steps.hpp"
 #include "simd_group.hpp"
 #include "viterbi.hpp"
+#include "viterbi_blocks.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {
 
 namespace {
-
-constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
 
 // The first of the n (at least `width`) edges whose candidate
 // (pl[k] + w[k]) + density is largest, or -1 when none beats minus
@@ -162,6 +161,27 @@ void renormalise(float *scores, std::int32_t num_states, double &offset)
     offset += static_cast<double>(top);
 }
 
+// Whether frames t .. t + block - 1 may run as one block: the plan allows
+// it, they exist, and none before the last is renormalised after.
+bool block_at(const FramePlan &plan, std::int32_t t, std::int32_t num_frames,
+              std::int32_t renorm_period)
+{
+    if (plan.block_scores.empty() || num_frames - t < block) return false;
+    return renorm_period <= 0 || renorm_period - t % renorm_period >= block;
+}
+
+void viterbi_frame(const LayoutView &layout, const FramePlan &plan, const Densities &dens,
+                   bool narrow, std::int32_t t, FrameDensities &frame, float *pl,
+                   const BackPointers &bt, ViterbiScores &scores)
+{
+    const auto num_cols = static_cast<std::size_t>(dens.num_cols);
+    frame.load(dens.data + static_cast<std::size_t>(t) * num_cols, num_cols);
+    gather(layout.pred_list, scores.prev, pl);
+    shift<Add>({layout.run_lo, layout.run_hi, layout.run_col}, plan, frame.d, narrow,
+               scores.num_states, scores.prev, scores.cur);
+    reduce_boundaries(layout, plan, frame.d, pl, scores.cur, bt.row(t));
+}
+
 }  // namespace
 
 void viterbi_frames(const LayoutView &layout, const FramePlan &plan, const Densities &dens,
@@ -169,15 +189,17 @@ void viterbi_frames(const LayoutView &layout, const FramePlan &plan, const Densi
                     ViterbiScores &scores)
 {
     FrameDensities frame;
-    const auto num_cols = static_cast<std::size_t>(dens.num_cols);
-    const bool narrow = narrow_columns(num_cols);
-    for (std::int32_t t = 0; t < dens.num_frames; ++t) {
-        frame.load(dens.data + static_cast<std::size_t>(t) * num_cols, num_cols);
-        gather(layout.pred_list, scores.prev, pl);
-        shift<Add>({layout.run_lo, layout.run_hi, layout.run_col}, plan, frame.d, narrow,
-                   scores.num_states, scores.prev, scores.cur);
-        reduce_boundaries(layout, plan, frame.d, pl, scores.cur, bt.row(t));
-        if (renorm_period > 0 && (t + 1) % renorm_period == 0)
+    Block blk(plan, pl, layout.pred_list.size());
+    const bool narrow = narrow_columns(static_cast<std::size_t>(dens.num_cols));
+    for (std::int32_t t = 0; t < dens.num_frames;) {
+        if (block_at(plan, t, dens.num_frames, renorm_period)) {
+            viterbi_block(layout, plan, dens, narrow, t, blk, bt, scores);
+            t += block;
+        } else {
+            viterbi_frame(layout, plan, dens, narrow, t, frame, pl, bt, scores);
+            t += 1;
+        }
+        if (renorm_period > 0 && t % renorm_period == 0)
             renormalise(scores.cur, scores.num_states, scores.offset);
         float *done = scores.cur;
         scores.cur = scores.prev;
