@@ -36,15 +36,13 @@ struct Group {
     // The strict scan's step: a lane whose candidate is greater than its
     // best takes it, and records *slot.  maxps returns its second operand
     // unless the first is greater, NaN never being greater, so it is that
-    // very step.  Slots come in ascending order, so the latest winner is the
-    // largest slot that won: an unsigned maximum keeps it.
+    // very step; the winning lanes take *slot in one blend.
     static void keep(F candidate, const std::uint32_t *slot, F &best, I &where)
     {
-        const __m256i wins = _mm256_castps_si256(_mm256_cmp_ps(candidate, best, _CMP_GT_OQ));
+        const __m256 wins = _mm256_cmp_ps(candidate, best, _CMP_GT_OQ);
         best = _mm256_max_ps(candidate, best);
-        const __m256i won =
-            _mm256_and_si256(wins, _mm256_set1_epi32(static_cast<std::int32_t>(*slot)));
-        where = _mm256_max_epu32(where, won);
+        const __m256 won = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<std::int32_t>(*slot)));
+        where = _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(where), won, wins));
     }
     // Joins the scan over a later run of slots into `best` and `where`: the
     // later run's winner stands only where its best is strictly greater.
