@@ -1,6 +1,8 @@
 // The Viterbi frame loop, for one instruction set (see frame_steps.hpp):
 // per frame the shift of the runs, then each boundary state's best edge and
 // its back-pointer, and every renorm_period frames the renormalisation.
+// Where the plan allows it, frames run block_frames at a time instead
+// (viterbi_blocks.hpp), with the same result.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
