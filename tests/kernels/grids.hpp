@@ -19,10 +19,16 @@ inline constexpr float subnormal = 1e-40f;
 
 // How big a grid may get.  Lanes of up to 40 states and up to 40 lanes
 // reach every vector path: boundaries with 16 and more predecessors, runs
-// longer than a vector, and grids smaller than one.
+// longer than a vector, and grids smaller than one.  Lanes of at least
+// block_frames states, with few boundaries inside them and every state's
+// predecessors ascending (which the boundary groups need), let the Viterbi
+// loop take its frames in blocks.
 struct GridSize {
     int max_lanes;
     int max_lane_length;
+    int min_lane_length = 1;
+    double inner_boundary_chance = 0.04;  // per state after a lane's first
+    bool ascending_edges = false;         // each predecessor once, in order
 };
 
 class Draw {
@@ -52,7 +58,7 @@ class Draw {
         Graph g;
         std::vector<int> lengths(integer(1, size.max_lanes));
         for (int &length : lengths)
-            length = integer(1, size.max_lane_length);
+            length = integer(size.min_lane_length, size.max_lane_length);
         std::vector<std::uint32_t> ends;
         std::uint32_t next = 0;
         for (const int length : lengths) {
@@ -61,6 +67,7 @@ class Draw {
         }
         g.num_cols = integer(1, 16);
         few_weights_ = chance(0.3);
+        ascending_edges_ = size.ascending_edges;
         const float identity = log_domain ? 0.0f : 1.0f;
         g.ptr.push_back(0);
         std::uint32_t s = 0;
@@ -70,7 +77,7 @@ class Draw {
                 g.columns.push_back(new_column ? any_column(g) : g.columns.back());
                 if (k == 0)
                     add_lane_start(g, ends, log_domain, length > 1);
-                else if (chance(0.04))  // a boundary inside a lane
+                else if (chance(size.inner_boundary_chance))  // a boundary inside a lane
                     add_edges(g, {s - 1, ends[integer(0, int(ends.size()) - 1)]}, log_domain);
                 else
                     add_edges(g, {s - 1}, log_domain, identity);
@@ -122,9 +129,13 @@ class Draw {
                           : pick({0.0f, 0.25f, 0.75f, 0.75f, 1.0f, subnormal}, 0.0f, 1.0f);
     }
 
-    void add_edges(Graph &g, const std::vector<std::uint32_t> &sources, bool log_domain,
+    void add_edges(Graph &g, std::vector<std::uint32_t> sources, bool log_domain,
                    float fixed_weight = not_a_number)
     {
+        if (ascending_edges_) {
+            std::sort(sources.begin(), sources.end());
+            sources.erase(std::unique(sources.begin(), sources.end()), sources.end());
+        }
         for (const std::uint32_t q : sources) {
             g.pred.push_back(q);
             g.weight.push_back(std::isnan(fixed_weight) ? weight(log_domain) : fixed_weight);
@@ -159,6 +170,7 @@ class Draw {
 
     std::mt19937 rng_;
     bool few_weights_ = false;
+    bool ascending_edges_ = false;
 };
 
 }  // namespace plintor::tests

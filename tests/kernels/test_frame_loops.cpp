@@ -1,11 +1,12 @@
 // Every build of the frame loops against the plain recursions, bit for bit:
-// the worked examples, then random tempo-lane grids of several sizes.
+// the worked examples, then random tempo-lane grids of several sizes and shapes.
 #include <doctest/doctest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -103,14 +104,16 @@ std::vector<Layout> layouts_of(const Graph &g, float identity, bool with_orig)
     return layouts;
 }
 
-constexpr GridSize sizes[] = {{2, 3}, {6, 12}, {24, 40}};
+constexpr GridSize grid_sizes[] = {{2, 3}, {6, 12}, {24, 40}};
 constexpr int grids_per_size = 400;
 
 // For grids_per_size random grids of each size: draw_grid(draw, grid) draws
 // the rest of the case and returns its check, which runs for every layout
-// of the grid and every build.  Prints how many decodes were compared.
+// of the grid and every build.  Prints and returns how many decodes were
+// compared.
 template <class DrawGrid>
-void on_random_grids(const char *what, bool log_domain, DrawGrid draw_grid)
+int on_random_grids(const char *what, bool log_domain, std::span<const GridSize> sizes,
+                    DrawGrid draw_grid)
 {
     const std::vector<Build> builds = runnable_builds();
     int compared = 0;
@@ -135,29 +138,84 @@ void on_random_grids(const char *what, bool log_domain, DrawGrid draw_grid)
         names += " " + build.name;
     std::printf("%s: %d decodes on random grids, builds%s: all bit-identical\n", what, compared,
                 names.c_str());
+    return compared;
+}
+
+// A Viterbi decode over grid g of up to max_frames frames, renormalised
+// every 1..max_period frames or (for 0 and -1) never, and its check against
+// the plain recursion.
+auto viterbi_case(Draw &draw, const Graph &g, int max_frames, int max_period)
+{
+    const std::vector<float> initial = draw.initial(g.num_states(), true);
+    const std::vector<float> dens = draw.densities(draw.integer(0, max_frames), g.num_cols, true);
+    const std::int32_t renorm_period = draw.integer(-1, max_period);
+    const ViterbiResult want = viterbi(g, initial, dens, renorm_period);
+    return [=, &g](const Build &build, const Layout &layout) {
+        const ViterbiResult got =
+            run_viterbi(build, layout, initial, dens, g.num_cols, renorm_period);
+        REQUIRE(bits(got.scores) == bits(want.scores));
+        REQUIRE(got.back == want.back);
+        REQUIRE(std::bit_cast<std::uint64_t>(got.offset) ==
+                std::bit_cast<std::uint64_t>(want.offset));
+    };
 }
 
 TEST_CASE("Viterbi on random grids, every build, bit for bit")
 {
-    on_random_grids("viterbi", true, [](Draw &draw, const Graph &g) {
-        const std::vector<float> initial = draw.initial(g.num_states(), true);
-        const std::vector<float> dens = draw.densities(draw.integer(0, 24), g.num_cols, true);
-        const std::int32_t renorm_period = draw.integer(-1, 5);
-        const ViterbiResult want = viterbi(g, initial, dens, renorm_period);
-        return [=, &g](const Build &build, const Layout &layout) {
-            const ViterbiResult got =
-                run_viterbi(build, layout, initial, dens, g.num_cols, renorm_period);
-            REQUIRE(bits(got.scores) == bits(want.scores));
-            REQUIRE(got.back == want.back);
-            REQUIRE(std::bit_cast<std::uint64_t>(got.offset) ==
-                    std::bit_cast<std::uint64_t>(want.offset));
-        };
-    });
+    on_random_grids("viterbi", true, grid_sizes,
+                    [](Draw &draw, const Graph &g) { return viterbi_case(draw, g, 24, 5); });
+}
+
+// Lanes of at least block_frames states, with few boundaries inside them, so
+// that most grids take blocks; a boundary inside a lane too near either end
+// of it keeps its grid from them.  The larger grids pass the states from
+// which the widest build's block shift runs in vectors (two of its 16 lanes
+// past the first block_frames states), with lanes shorter than a vector.
+constexpr GridSize block_grid_sizes[] = {{8, 16, kernels::block_frames, 0.01, true},
+                                         {16, 40, kernels::block_frames, 0.01, true}};
+constexpr std::int32_t vector_shift_states = kernels::block_frames + 2 * 16;
+
+bool takes_blocks(const Layout &layout, std::int32_t num_states)
+{
+    kernels::PlanStorage plan;
+    kernels::make_plan(layout.view(), num_states, plan);
+    return !plan.view().block_scores.empty();
+}
+
+TEST_CASE("Viterbi in blocks of frames on random grids, every build, bit for bit")
+{
+    int grids = 0;
+    int grids_in_blocks = 0;
+    int wide_grids_in_blocks = 0;
+    int decodes_in_blocks = 0;
+    const int decodes = on_random_grids(
+        "viterbi in blocks", true, block_grid_sizes, [&](Draw &draw, const Graph &g) {
+            ++grids;
+            if (takes_blocks(split(g, 0.0f, true), g.num_states())) {
+                ++grids_in_blocks;
+                wide_grids_in_blocks += g.num_states() >= vector_shift_states;
+            }
+            // Frames for several blocks and the single frames after them, and
+            // renormalisations that fall inside a block or at its end.
+            auto check = viterbi_case(draw, g, 40, 9);
+            return [&, check](const Build &build, const Layout &layout) {
+                decodes_in_blocks += takes_blocks(layout, g.num_states());
+                check(build, layout);
+            };
+        });
+    std::printf(
+        "viterbi in blocks: %d of %d decodes took blocks, on %d of %d grids, %d of them "
+        "of %d states or more\n",
+        decodes_in_blocks, decodes, grids_in_blocks, grids, wide_grids_in_blocks,
+        vector_shift_states);
+    REQUIRE(grids_in_blocks > grids / 2);
+    REQUIRE(grids_in_blocks < grids);
+    REQUIRE(wide_grids_in_blocks > grids / 4);
 }
 
 TEST_CASE("the forward filter on random grids, every build, bit for bit, in chunks")
 {
-    on_random_grids("forward", false, [](Draw &draw, const Graph &g) {
+    on_random_grids("forward", false, grid_sizes, [](Draw &draw, const Graph &g) {
         const std::vector<float> initial = draw.initial(g.num_states(), false);
         const std::vector<float> dens = draw.densities(draw.integer(0, 24), g.num_cols, false);
         std::vector<std::size_t> chunks;
