@@ -65,20 +65,41 @@ struct Block {
     }
 };
 
-// The scores of every pred_list state at each frame of the block but the
-// last: a state k frames into the block carries its score from k states
-// back, since blocks_fit keeps the boundaries away from it.
-void block_pred_scores(std::span<const std::uint32_t> pred_list, const std::uint8_t *col,
-                       const float *prev, Block &b)
-{
-    gather(pred_list, prev, b.pl_rows[0]);
-    for (int k = 1; k < block; ++k) {
-        for (std::size_t i = 0; i < pred_list.size(); ++i) {
-            const std::uint32_t p = pred_list[i];
-            b.pl_rows[k][i] = b.carry(prev[p - k], col + p - k, k - 1, k);
-        }
+// The scores of the pred_list states at each frame of the block but the
+// last, pl_rows[k][i] for pred_list[i], state by state in pred_list order:
+// a state k frames into the block carries its score from k states back,
+// since blocks_fit keeps the boundaries away from it.  The shift carries
+// them as it goes, while the scores it has just read are in the cache.
+class PredScores {
+  public:
+    PredScores(std::span<const std::uint32_t> pred_list, const std::uint8_t *col, const float *prev,
+               Block &b)
+        : pred_list_(pred_list), col_(col), prev_(prev), b_(b)
+    {
     }
-}
+
+    // Every state before `end` in pred_list order, and none after it.
+    void up_to(std::int32_t end)
+    {
+        for (; next_ < pred_list_.size() && pred_list_[next_] < std::uint32_t(end); ++next_)
+            carry(next_);
+    }
+
+  private:
+    void carry(std::size_t i)
+    {
+        const std::uint32_t p = pred_list_[i];
+        b_.pl_rows[0][i] = prev_[p];
+        for (int k = 1; k < block; ++k)
+            b_.pl_rows[k][i] = b_.carry(prev_[p - k], col_ + p - k, k - 1, k);
+    }
+
+    std::span<const std::uint32_t> pred_list_;
+    const std::uint8_t *col_;
+    const float *prev_;
+    Block &b_;
+    std::size_t next_ = 0;
+};
 
 // The boundaries of group g at every frame of the block, frame k into
 // best[k] and where[k]: per frame the group reduction's strict scan in slot
@@ -111,14 +132,15 @@ void reduce_group_block(const BoundaryGroups &groups, std::size_t g, const Block
 
 // b[s] for the states block..n-1 from a[s - block], the densities of the
 // block's frames added in frame order, each from the column of the state
-// the score has reached by then.  The states this reads wrongly, the
-// boundaries and the states fewer than `block` states past one, are
-// written again by settle_group.
+// the score has reached by then, and all of `preds`.  The states this reads
+// wrongly, the boundaries and the states fewer than `block` states past
+// one, are written again by settle_group.
 template <bool narrow>
 void shift_block(const std::uint8_t *col, const Block &blk, std::int32_t n, const float *a,
-                 float *b)
+                 float *b, PredScores &preds)
 {
     if (n - block < 2 * width) {
+        preds.up_to(n);
         for (std::int32_t s = block; s < n; ++s)
             b[s] = blk.carry(a[s - block], col + s - block, block - 1, block);
         return;
@@ -134,9 +156,12 @@ void shift_block(const std::uint8_t *col, const Block &blk, std::int32_t n, cons
     };
     one(block);
     std::int32_t s = first_aligned_state(b + block - 1) + block - 1;
-    for (; s + width <= n; s += width)
+    for (; s + width <= n; s += width) {
         one(s);
+        preds.up_to(s);
+    }
     if (s < n) one(n - width);
+    preds.up_to(n);
 }
 
 // The boundaries of group g at every frame of the block, and what follows
@@ -175,11 +200,11 @@ void viterbi_block(const LayoutView &layout, const FramePlan &plan, const Densit
 {
     const std::uint8_t *col = plan.state_col.data();
     b.load(dens, t);
-    block_pred_scores(layout.pred_list, col, scores.prev, b);
+    PredScores preds(layout.pred_list, col, scores.prev, b);
     if (narrow)
-        shift_block<true>(col, b, scores.num_states, scores.prev, scores.cur);
+        shift_block<true>(col, b, scores.num_states, scores.prev, scores.cur, preds);
     else
-        shift_block<false>(col, b, scores.num_states, scores.prev, scores.cur);
+        shift_block<false>(col, b, scores.num_states, scores.prev, scores.cur, preds);
     for (std::size_t g = 0; g + 1 < plan.groups.entry_ptr.size(); ++g)
         settle_group(layout, plan.groups, g, col, b, t, bt, scores);
 }
