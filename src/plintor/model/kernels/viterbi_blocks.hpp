@@ -78,10 +78,11 @@ class PredScores {
     {
     }
 
-    // Every state before `end` in pred_list order, and none after it.
+    // The states of pred_list, in its order, until one at or past `end`.
     void up_to(std::int32_t end)
     {
-        for (; next_ < pred_list_.size() && pred_list_[next_] < std::uint32_t(end); ++next_)
+        const auto stop = static_cast<std::uint32_t>(end);
+        for (; next_ < pred_list_.size() && pred_list_[next_] < stop; ++next_)
             carry(next_);
     }
 
