@@ -144,9 +144,9 @@ inline std::pair<std::size_t, std::size_t> fill_product_blocks(
 // states, the groups reduce the boundaries, the boundaries ascend from state
 // 0, and every state that a boundary reads lies at least block_frames - 1
 // states past the last boundary before it.  Its scores through a block then
-// follow from the scores before the block by the shift alone, so every
-// boundary of every frame of the block can be reduced before the states
-// are shifted.
+// follow from the scores before the block by the shift alone, so the
+// boundaries of every frame of the block reduce without the scores of the
+// frames in between.
 inline bool blocks_fit(const LayoutView &in, bool tiled, const BoundaryGroups &groups,
                        bool ascending)
 {
@@ -176,7 +176,7 @@ struct PlanStorage {
     std::span<std::uint32_t> loose_boundaries;
     bool ascending = false;
     GroupStorage groups;
-    std::unique_ptr<float[]> block_scores_block;
+    std::unique_ptr<float[]> block_scores_storage;
     std::span<float> block_scores;
 
     // Makes the arrays, widest elements first to keep each aligned; the
@@ -203,8 +203,8 @@ struct PlanStorage {
     void allocate_block_scores(std::size_t num_pred)
     {
         const std::size_t size = (block_frames - 1) * std::max<std::size_t>(num_pred, 1);
-        block_scores_block.reset(new float[size]);
-        block_scores = {block_scores_block.get(), size};
+        block_scores_storage.reset(new float[size]);
+        block_scores = {block_scores_storage.get(), size};
     }
 };
 

@@ -133,9 +133,9 @@ void reduce_group_block(const BoundaryGroups &groups, std::size_t g, const Block
 
 // b[s] for the states block..n-1 from a[s - block], the densities of the
 // block's frames added in frame order, each from the column of the state
-// the score has reached by then, and all of `preds`.  The states this reads
-// wrongly, the boundaries and the states fewer than `block` states past
-// one, are written again by settle_group.
+// the score has reached by then, carrying `preds` as it passes them.  The
+// states this reads wrongly, the boundaries and the states fewer than
+// `block` states past one, are written again by settle_group.
 template <bool narrow>
 void shift_block(const std::uint8_t *col, const Block &blk, std::int32_t n, const float *a,
                  float *b, PredScores &preds)
