@@ -78,12 +78,17 @@ class PredScores {
     {
     }
 
-    // The states of pred_list, in its order, until one at or past `end`.
-    void up_to(std::int32_t end)
+    // The states of pred_list, in its order, until one at or past `end`;
+    // returns that one, or the largest int32 when none is left, so that the
+    // shift checks one number per vector.
+    std::int32_t up_to(std::int32_t end)
     {
         const auto stop = static_cast<std::uint32_t>(end);
-        for (; next_ < pred_list_.size() && pred_list_[next_] < stop; ++next_)
+        for (; next_ < pred_list_.size(); ++next_) {
+            if (pred_list_[next_] >= stop) return static_cast<std::int32_t>(pred_list_[next_]);
             carry(next_);
+        }
+        return std::numeric_limits<std::int32_t>::max();
     }
 
   private:
@@ -157,9 +162,10 @@ void shift_block(const std::uint8_t *col, const Block &blk, std::int32_t n, cons
     };
     one(block);
     std::int32_t s = first_aligned_state(b + block - 1) + block - 1;
+    std::int32_t next_pred = 0;
     for (; s + width <= n; s += width) {
         one(s);
-        preds.up_to(s);
+        if (s > next_pred) next_pred = preds.up_to(s);
     }
     if (s < n) one(n - width);
     preds.up_to(n);
