@@ -14,6 +14,7 @@ import ctypes
 import resource
 import threading
 import tracemalloc
+from functools import partial
 
 import numpy as np
 from common import Grid, best_of, log_densities
@@ -63,13 +64,13 @@ def peak_and_faults(run, args) -> tuple[int, int]:
     return peak, faults
 
 
-def in_turn(runs: list, args, repeat: int) -> list[float]:
-    """The best seconds of each run on `args`, the runs taking turns so that each sees
-    the same share of whatever else the machine is running."""
-    best = [float("inf")] * len(runs)
+def in_turn(calls: list, repeat: int) -> list[float]:
+    """The best seconds of each call, the calls taking turns so that each sees the same
+    share of whatever else the machine is running."""
+    best = [float("inf")] * len(calls)
     for _ in range(repeat):
-        for i, run in enumerate(runs):
-            best[i] = min(best[i], best_of(lambda run=run: run(*args), 1))
+        for i, call in enumerate(calls):
+            best[i] = min(best[i], best_of(call, 1))
     return best
 
 
@@ -101,17 +102,20 @@ def threads_throughput(args, num_threads: int) -> float:
 
 
 def run(grids: list[Grid], lib: ctypes.CDLL, repeat: int) -> dict:
+    # Every grid's calls take turns with every other's, so that the rows compare grids
+    # as well as each grid against its literal loops.
+    cases = [(grid, num_frames, decode_args(grid, num_frames), literal_decode(lib, grid))
+             for grid in grids for num_frames in FRAME_COUNTS]  # fmt: skip
+    calls = [partial(loop, *args) for _, _, args, literal in cases for loop in (decode, literal)]
+    seconds = in_turn(calls, repeat)
     rows = []
-    for grid in grids:
-        literal = literal_decode(lib, grid)
-        for num_frames in FRAME_COUNTS:
-            args = decode_args(grid, num_frames)
-            ours, plain = in_turn([decode, literal], args, repeat)
-            row = measure("decode", decode, args, repeat, ours)
-            agree = same(decode(*args), literal(*args))
-            rows.append({"grid": grid.name, "states": grid.num_states, "edges": grid.num_edges,
-                         "literal_us_per_frame": plain / num_frames * 1e6,
-                         "same_as_literal": agree, **row})  # fmt: skip
+    for k, (grid, num_frames, args, literal) in enumerate(cases):
+        ours, plain = seconds[2 * k], seconds[2 * k + 1]
+        row = measure("decode", decode, args, repeat, ours)
+        agree = same(decode(*args), literal(*args))
+        rows.append({"grid": grid.name, "states": grid.num_states, "edges": grid.num_edges,
+                     "literal_us_per_frame": plain / num_frames * 1e6,
+                     "same_as_literal": agree, **row})  # fmt: skip
     beat = grids[0]
     args = decode_args(beat, FRAME_COUNTS[-1])
     baseline = measure("generic CSR Viterbi", csr_baseline(lib), args, repeat)
@@ -130,6 +134,7 @@ def run(grids: list[Grid], lib: ctypes.CDLL, repeat: int) -> dict:
               f"{r['us_per_frame']:>10.3f}{per_unit:>10.4f}{r['peak_mib']:>10.1f}"
               f"{r['page_faults']:>8}{r['literal_us_per_frame']:>12.3f}{speedup:>11.2f}x"
               f"{'yes' if r['same_as_literal'] else 'NO':>6}")  # fmt: skip
+    print_per_unit_against(rows, beat.name)
     b = baseline
     print(
         f"{'CSR':6}{beat.num_states:>8}{beat.num_edges:>8}{b['frames']:>8}"
@@ -148,6 +153,18 @@ def run(grids: list[Grid], lib: ctypes.CDLL, repeat: int) -> dict:
     )
     return {"decode": rows, "csr_baseline": baseline, "csr_speedup": speedup,
             "decodes_per_second": threads}  # fmt: skip
+
+
+def print_per_unit_against(rows: list[dict], reference: str) -> None:
+    """Each grid's time per state and edge over the reference grid's, frame count by
+    frame count."""
+    per_unit = {(r["grid"], r["frames"]): r["us_per_frame"] / (r["states"] + r["edges"])
+                for r in rows}  # fmt: skip
+    for num_frames in FRAME_COUNTS:
+        ratios = [f"{grid} {value / per_unit[reference, num_frames]:.2f}x"
+                  for (grid, frames), value in per_unit.items()
+                  if frames == num_frames and grid != reference]  # fmt: skip
+        print(f"per (N+E) over the {reference} grid, {num_frames} frames: {', '.join(ratios)}")
 
 
 def same(ours, theirs) -> bool:
