@@ -104,7 +104,8 @@ def threads_throughput(args, num_threads: int) -> float:
 def run(grids: list[Grid], lib: ctypes.CDLL, repeat: int) -> dict:
     # Every grid's calls take turns with every other's, so that the rows compare grids
     # as well as each grid against its literal loops.
-    cases = [(grid, num_frames, decode_args(grid, num_frames), literal_decode(lib, grid))
+    literals = {grid.name: literal_decode(lib, grid) for grid in grids}
+    cases = [(grid, num_frames, decode_args(grid, num_frames), literals[grid.name])
              for grid in grids for num_frames in FRAME_COUNTS]  # fmt: skip
     calls = [partial(loop, *args) for _, _, args, literal in cases for loop in (decode, literal)]
     seconds = in_turn(calls, repeat)
