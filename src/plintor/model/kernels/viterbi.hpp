@@ -18,12 +18,16 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 #include "plan.hpp"
 #include "types.hpp"
 
 namespace plintor::kernels {
+
+// The score of what cannot happen.
+inline constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
 
 // Observation log-densities, row-major (num_frames, num_cols).
 struct Densities {

@@ -29,7 +29,6 @@ namespace plintor::kernels::PLINTOR_ISA {
 namespace {
 
 constexpr int block = block_frames;
-constexpr float minus_infinity = -std::numeric_limits<float>::infinity();
 
 // The densities of the frames of one block, and the scores of pred_list
 // at each frame but the last, in plan.block_scores.
