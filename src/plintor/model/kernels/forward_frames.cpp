@@ -8,6 +8,7 @@
 
 #include "forward.hpp"
 #include "forward_pick.hpp"
+#include "forward_products.hpp"
 #include "forward_sums.hpp"
 #include "frame_steps.hpp"
 
@@ -22,16 +23,16 @@ std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum)
 {
     if (!(ssum > 0.0f)) return 0;
     const float inv_sum = 1.0f / ssum;
-    const Vec::F scale = Vec::broadcast(inv_sum);
+    const MassProducts products(inv_sum);
     PassPick pick;
     auto one = [&](int way, std::int32_t s) {
-        const Vec::F mass = Vec::mul(Vec::load(b + s), scale);
+        const Vec::F mass = products.scaled(Vec::load(b + s));
         Vec::store(b + s, mass);
         pick.visit(way, mass, s);
     };
     std::int32_t s = visit_vectors(0, n, one);
     for (; s < n; ++s) {
-        b[s] = b[s] * inv_sum;
+        b[s] = multiply_via_double(b[s], inv_sum);
         pick.visit(b[s], s);
     }
     return pick.result();
@@ -44,8 +45,8 @@ std::uint32_t forward_frame(const LayoutView &layout, const FramePlan &plan, con
     const auto n = static_cast<std::int32_t>(b.size());
     float *products = buffers.products.data();
     gather(layout.pred_list, a.data(), pl);
-    shift<Multiply>({layout.run_lo, layout.run_hi, layout.run_col}, plan, d, false, n, a.data(),
-                    b.data());
+    shift(Multiply(d), {layout.run_lo, layout.run_hi, layout.run_col}, plan, d, false, n, a.data(),
+          b.data());
     edge_products(layout, plan, pl, buffers.wide_weights.data(), products);
     const float ssum = boundaries_and_total(layout, plan, d, products, b.data(), n);
     return normalise_and_pick(b.data(), n, ssum);
@@ -69,12 +70,15 @@ template <bool scaled>
 struct Previous {
     const float *a;
     float inv_sum;
-    Vec::F scale;
+    MassProducts products;  // by inv_sum and the frame's densities
 
     float at(std::int32_t s) const { return scaled ? multiply_via_double(a[s], inv_sum) : a[s]; }
-    Vec::F vector_at(std::int32_t s) const
+    // The masses from state s on, and their products by `dens`, the
+    // densities of the columns from `cols` on.
+    template <bool narrow>
+    MassProducts::Shifted shifted(std::int32_t s, Vec::F dens, const std::uint8_t *cols) const
     {
-        return scaled ? Vec::mul(Vec::load(a + s), scale) : Vec::load(a + s);
+        return products.shifted<scaled, narrow>(Vec::load(a + s), dens, cols);
     }
 };
 
@@ -129,9 +133,10 @@ class ShiftAhead {
   private:
     void one(int way, std::int32_t s)
     {
-        const Vec::F mass = prev_.vector_at(s - 1);
-        if constexpr (scaled) pick_.visit(way, mass, s - 1);
-        Vec::store(b_ + s, Vec::mul(mass, density_lookup<narrow>(table_, col_ + s)));
+        const Vec::F dens = density_lookup<narrow>(table_, col_ + s);
+        const auto next = prev_.template shifted<narrow>(s - 1, dens, col_ + s);
+        if constexpr (scaled) pick_.visit(way, next.mass, s - 1);
+        Vec::store(b_ + s, next.product);
     }
 
     const Previous<scaled> &prev_;
@@ -186,7 +191,7 @@ float shift_then_total(const LayoutView &layout, const FramePlan &plan, const fl
     for (std::int32_t s = 1; s < n; ++s) {
         const float mass = prev.at(s - 1);
         if constexpr (scaled) pick.visit(mass, s - 1);
-        b[s] = mass * d[col[s]];
+        b[s] = multiply_via_double(mass, d[col[s]]);
     }
     if constexpr (scaled) pick.visit(prev.at(n - 1), n - 1);
     return boundaries_and_total(layout, plan, d, products, b, n);
@@ -249,10 +254,10 @@ void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
         frame.load(dens.data() + t * num_cols, num_cols);
         if (pending) {
             const float inv_sum = 1.0f / ssum;
-            const Previous<true> prev{buffers.belief.data(), inv_sum, Vec::broadcast(inv_sum)};
+            const Previous<true> prev{buffers.belief.data(), inv_sum, {inv_sum, frame.d}};
             ssum = deferred_frame(layout, plan, frame.d, narrow, prev, pl, buffers, &out[t - 1]);
         } else {
-            const Previous<false> prev{buffers.belief.data(), 1.0f, Vec::broadcast(1.0f)};
+            const Previous<false> prev{buffers.belief.data(), 1.0f, {1.0f, frame.d}};
             ssum = deferred_frame(layout, plan, frame.d, narrow, prev, pl, buffers, nullptr);
         }
         pending = ssum > 0.0f;

@@ -30,14 +30,10 @@ namespace {
 constexpr int width = Vec::width;
 constexpr std::int32_t no_index = std::numeric_limits<std::int32_t>::max();
 
+// The shift's operation in the Viterbi loop: a score plus its density.
 struct Add {
-    static Vec::F apply(Vec::F a, Vec::F b) { return Vec::add(a, b); }
-    static float apply(float a, float b) { return a + b; }
-};
-
-struct Multiply {
-    static Vec::F apply(Vec::F a, Vec::F b) { return Vec::mul(a, b); }
-    static float apply(float a, float b) { return a * b; }
+    Vec::F apply(Vec::F a, Vec::F b) const { return Vec::add(a, b); }
+    float apply(float a, float b) const { return a + b; }
 };
 
 // A frame's densities, with the columns past num_cols zero so that a whole
@@ -61,8 +57,9 @@ void gather(std::span<const std::uint32_t> pred_list, const float *a, float *pl)
 // b[s] = a[s-1] op d[column of s], run by run: boundary states inside a
 // run are written too and overwritten by the boundary pass afterwards.
 template <class Op>
-void shift_runs(std::span<const std::int64_t> run_lo, std::span<const std::int64_t> run_hi,
-                std::span<const std::uint32_t> run_col, const float *d, const float *a, float *b)
+void shift_runs(const Op &op, std::span<const std::int64_t> run_lo,
+                std::span<const std::int64_t> run_hi, std::span<const std::uint32_t> run_col,
+                const float *d, const float *a, float *b)
 {
     for (std::size_t r = 0; r < run_lo.size(); ++r) {
         const auto lo = static_cast<std::int32_t>(run_lo[r]);
@@ -73,17 +70,16 @@ void shift_runs(std::span<const std::int64_t> run_lo, std::span<const std::int64
         const Vec::F dvec = Vec::broadcast(dval);
         std::int32_t s = lo;
         for (; s + width <= hi; s += width)
-            Vec::store(b + s, Op::apply(Vec::load(a + s - 1), dvec));
+            Vec::store(b + s, op.apply(Vec::load(a + s - 1), dvec));
         for (; s < hi; ++s)
-            b[s] = Op::apply(a[s - 1], dval);
+            b[s] = op.apply(a[s - 1], dval);
     }
 }
 
 // A build whose Vec::lookup_narrow takes the density of a column below
 // Vec::narrow_columns from fewer registers than lookup does.
 template <class V>
-concept narrow_lookup = requires(const typename V::Table &table, const std::uint8_t *cols)
-{
+concept narrow_lookup = requires(const typename V::Table &table, const std::uint8_t *cols) {
     V::lookup_narrow(table, cols);
 };
 
@@ -122,16 +118,17 @@ inline std::int32_t first_aligned_state(const float *b)
 // its column: one vector from state 1, then whole vectors that store
 // aligned, and a last one ending at n-1.  `a` and `b` are distinct, so the
 // vectors may overlap.
-template <class Op, bool narrow>
-void shift_states(const std::uint8_t *col, const float *d, std::int32_t n, const float *a, float *b)
+template <bool narrow, class Op>
+void shift_states(const Op &op, const std::uint8_t *col, const float *d, std::int32_t n,
+                  const float *a, float *b)
 {
     const auto table = Vec::table(d);
     auto one = [&](std::int32_t s) {
-        Vec::store(b + s, Op::apply(Vec::load(a + s - 1), density_lookup<narrow>(table, col + s)));
+        Vec::store(b + s, op.apply(Vec::load(a + s - 1), density_lookup<narrow>(table, col + s)));
     };
     if (n - 1 < 2 * width) {
         for (std::int32_t s = 1; s < n; ++s)
-            b[s] = Op::apply(a[s - 1], d[col[s]]);
+            b[s] = op.apply(a[s - 1], d[col[s]]);
         return;
     }
     one(1);
@@ -154,15 +151,15 @@ struct Runs {
 
 // `narrow` as narrow_columns gives it for the frame.
 template <class Op>
-void shift(const Runs &runs, const FramePlan &plan, const float *d, bool narrow, std::int32_t n,
-           const float *a, float *b)
+void shift(const Op &op, const Runs &runs, const FramePlan &plan, const float *d, bool narrow,
+           std::int32_t n, const float *a, float *b)
 {
     if (plan.state_col.empty()) {
-        shift_runs<Op>(runs.lo, runs.hi, runs.col, d, a, b);
+        shift_runs(op, runs.lo, runs.hi, runs.col, d, a, b);
     } else if (narrow) {
-        shift_states<Op, true>(plan.state_col.data(), d, n, a, b);
+        shift_states<true>(op, plan.state_col.data(), d, n, a, b);
     } else {
-        shift_states<Op, false>(plan.state_col.data(), d, n, a, b);
+        shift_states<false>(op, plan.state_col.data(), d, n, a, b);
     }
 }
 

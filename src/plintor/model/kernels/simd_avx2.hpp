@@ -29,6 +29,20 @@ struct Vec {
     static F broadcast(float x) { return _mm256_set1_ps(x); }
     static F add(F a, F b) { return _mm256_add_ps(a, b); }
     static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+    // The float32 products formed in double precision (see simd_x86.hpp).
+    static F mul_via_double(F a, F b)
+    {
+        const __m256d low = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(a)),
+                                          _mm256_cvtps_pd(_mm256_castps256_ps128(b)));
+        const __m256d high = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(a, 1)),
+                                           _mm256_cvtps_pd(_mm256_extractf128_ps(b, 1)));
+        return _mm256_set_m128(_mm256_cvtpd_ps(high), _mm256_cvtpd_ps(low));
+    }
+    // Whether a lane of x is below `floor`.
+    static bool any_below(F x, F floor)
+    {
+        return _mm256_movemask_ps(_mm256_cmp_ps(x, floor, _CMP_LT_OQ)) != 0;
+    }
     static M greater(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
     static M equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
     static F select(M m, F yes, F no) { return _mm256_blendv_ps(no, yes, m); }

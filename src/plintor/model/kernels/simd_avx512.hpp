@@ -51,6 +51,20 @@ struct Vec {
     {
         return _mm512_maskz_extracti64x4_epi64(0xff, v, which);
     }
+    // The float32 products formed in double precision (see simd_x86.hpp).
+    static F mul_via_double(F a, F b)
+    {
+        const __m512d low = _mm512_mul_pd(_mm512_maskz_cvtps_pd(0xff, half<0>(a)),
+                                          _mm512_maskz_cvtps_pd(0xff, half<0>(b)));
+        const __m512d high = _mm512_mul_pd(_mm512_maskz_cvtps_pd(0xff, half<1>(a)),
+                                           _mm512_maskz_cvtps_pd(0xff, half<1>(b)));
+        const __m256d low_half = _mm256_castps_pd(_mm512_maskz_cvtpd_ps(0xff, low));
+        const __m256d high_half = _mm256_castps_pd(_mm512_maskz_cvtpd_ps(0xff, high));
+        const __m512d joined = _mm512_maskz_insertf64x4(0xff, _mm512_setzero_pd(), low_half, 0);
+        return _mm512_castpd_ps(_mm512_maskz_insertf64x4(0xff, joined, high_half, 1));
+    }
+    // Whether a lane of x is below `floor`.
+    static bool any_below(F x, F floor) { return _mm512_cmp_ps_mask(x, floor, _CMP_LT_OQ) != 0; }
     static float max_lane(F v)
     {
         const __m256 m8 = _mm256_max_ps(half<0>(v), half<1>(v));

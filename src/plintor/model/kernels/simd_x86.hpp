@@ -4,11 +4,13 @@
 // float32 value and a double holding a float32 value is exact in a double,
 // and rounding it to float32 once gives the bits the float32 multiply
 // gives, subnormal results included.  But x86 cores take a slow microcoded
-// path, some 20 to 30 cycles, for a float32 multiply whose operand or
-// result is subnormal, and tiny masses are common where the belief has died
-// away; a double product of float32 values is never subnormal, and the
-// rounding to float32 takes no slow path.  The intrinsics keep the compiler
-// from folding the pair back into a float32 multiply.
+// path for a float32 multiply whose operand or result is subnormal: some
+// 20 to 30 cycles on AMD's cores, and some 150 on Intel's, where a vector
+// of such products costs fifty times a plain one.  Tiny masses are common
+// where the belief has died away; a double product of float32 values is
+// never subnormal, and neither widening nor rounding to float32 takes the
+// slow path.  The intrinsics keep the compiler from folding the pair back
+// into a float32 multiply.
 #pragma once
 
 #include <emmintrin.h>

@@ -178,8 +178,8 @@ void viterbi_frame(const LayoutView &layout, const FramePlan &plan, const Densit
     const auto num_cols = static_cast<std::size_t>(dens.num_cols);
     frame.load(dens.data + static_cast<std::size_t>(t) * num_cols, num_cols);
     gather(layout.pred_list, scores.prev, pl);
-    shift<Add>({layout.run_lo, layout.run_hi, layout.run_col}, plan, frame.d, narrow,
-               scores.num_states, scores.prev, scores.cur);
+    shift(Add{}, {layout.run_lo, layout.run_hi, layout.run_col}, plan, frame.d, narrow,
+          scores.num_states, scores.prev, scores.cur);
     reduce_boundaries(layout, plan, frame.d, pl, scores.cur, bt.row(t));
 }
 

@@ -1,0 +1,161 @@
+// The forward loop's float32 products of masses, for one instruction set,
+// kept off the slow path that x86 cores take on subnormal numbers.
+// Included by forward_frames.cpp only, private to it as frame_steps.hpp is
+// to the frame-loop units.
+//
+// An x86 float32 multiply whose operand or result is subnormal takes a
+// microcoded path (simd_x86.hpp).  Once the belief has died away over much
+// of the grid, many of a frame's masses are subnormal, and on an Intel
+// core the frame then takes two to three times as long.  The products
+// formed in double precision have the same bits and never take the slow
+// path, but on frames without subnormal masses they make the frame a third
+// slower.  So each frame works out, column by column, a least mass whose
+// products by the frame's scale and densities are certainly normal: a
+// vector of masses all at least that is multiplied in float32, any other
+// vector in double.  Which way a vector goes changes no bit of the result,
+// only its time.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "frame_steps.hpp"
+
+namespace plintor::kernels::PLINTOR_ISA {
+
+namespace {
+
+// A build whose float32 multiply is slow on subnormal numbers, and which
+// can form the same products in double precision.
+template <class V>
+concept slow_subnormal_products = requires(typename V::F x) {
+    V::mul_via_double(x, x);
+    V::any_below(x, x);
+};
+
+// Each rounding to float32 loses less than a part in 2^24, which a margin
+// of a part in 2^20 covers: a product of at least this is still normal
+// once rounded.
+constexpr double least_fast_product = (1.0 + 0x1p-20) * std::numeric_limits<float>::min();
+
+// The least mass whose product by a scale, and that product's by `density`
+// where it is positive, are both normal, from least_scaled =
+// least_fast_product / scale: the mass is then normal as well, and neither
+// multiply takes the slow path.  Infinite where no finite mass will do,
+// which sends every vector through double.
+inline float least_fast_mass(double least_scaled, float density)
+{
+    double least = std::max<double>(std::numeric_limits<float>::min(), least_scaled);
+    if (density > 0.0f) least = std::max(least, least_scaled / density);
+    if (least <= std::numeric_limits<float>::max()) return static_cast<float>(least);
+    return std::numeric_limits<float>::infinity();
+}
+
+// Whether a vector of masses goes through double: where a lane is below
+// its least fast mass, on a build with the slow path.
+template <class V = Vec>
+bool through_double(typename V::F masses, typename V::F floor)
+{
+    if constexpr (slow_subnormal_products<V>) {
+        return V::any_below(masses, floor);
+    } else {
+        return false;
+    }
+}
+
+template <class V = Vec>
+typename V::F mul_via_double(typename V::F a, typename V::F b)
+{
+    if constexpr (slow_subnormal_products<V>) {
+        return V::mul_via_double(a, b);
+    } else {
+        return V::mul(a, b);
+    }
+}
+
+// Masses times a frame's scale, then times their densities.  The least
+// fast masses are worked out once a frame for each column, and looked up
+// as the densities are.  Zero masses, which take no slow path, go through
+// double as well: sparing them would cost every vector a test more.
+class MassProducts {
+  public:
+    // For scaled() only.
+    explicit MassProducts(float scale) : MassProducts(scale, nullptr) {}
+    // `d` holds the frame's max_columns densities.
+    MassProducts(float scale, const float *d) : scale_(Vec::broadcast(scale))
+    {
+        const double least_scaled = least_fast_product / static_cast<double>(scale);
+        const float of_scale = least_fast_mass(least_scaled, 0.0f);
+        float of_any = of_scale;
+        for (std::int32_t c = 0; c < max_columns; ++c) {
+            floors_[c] = d ? least_fast_mass(least_scaled, d[c]) : of_scale;
+            of_any = std::max(of_any, floors_[c]);
+        }
+        floor_table_ = Vec::table(floors_);
+        scale_floor_ = Vec::broadcast(of_scale);
+        any_floor_ = Vec::broadcast(of_any);
+    }
+    // floor_table_ may point into floors_.
+    MassProducts(const MassProducts &) = delete;
+    MassProducts &operator=(const MassProducts &) = delete;
+
+    struct Shifted {
+        Vec::F mass;     // the masses times the scale, if scaled
+        Vec::F product;  // that times the densities
+    };
+
+    // For the states whose columns start at `cols`.
+    template <bool scaled, bool narrow>
+    Shifted shifted(Vec::F masses, Vec::F dens, const std::uint8_t *cols) const
+    {
+        return shifted<scaled>(masses, dens, density_lookup<narrow>(floor_table_, cols));
+    }
+
+    // For states of any columns.
+    Vec::F product(Vec::F masses, Vec::F dens) const
+    {
+        return shifted<false>(masses, dens, any_floor_).product;
+    }
+
+    Vec::F scaled(Vec::F masses) const
+    {
+        if (through_double(masses, scale_floor_)) return mul_via_double(masses, scale_);
+        return Vec::mul(masses, scale_);
+    }
+
+  private:
+    template <bool scaled>
+    Shifted shifted(Vec::F masses, Vec::F dens, Vec::F floor) const
+    {
+        if (through_double(masses, floor)) {
+            const Vec::F mass = scaled ? mul_via_double(masses, scale_) : masses;
+            return {mass, mul_via_double(mass, dens)};
+        }
+        const Vec::F mass = scaled ? Vec::mul(masses, scale_) : masses;
+        return {mass, Vec::mul(mass, dens)};
+    }
+
+    alignas(64) float floors_[max_columns];
+    Vec::F scale_;
+    Vec::Table floor_table_;
+    Vec::F scale_floor_;
+    Vec::F any_floor_;
+};
+
+// The shift's operation in the forward loop: a mass times its density, for
+// masses that need no scaling.
+class Multiply {
+  public:
+    explicit Multiply(const float *d) : products_(1.0f, d) {}
+
+    Vec::F apply(Vec::F mass, Vec::F dens) const { return products_.product(mass, dens); }
+    float apply(float mass, float dens) const { return multiply_via_double(mass, dens); }
+
+  private:
+    MassProducts products_;
+};
+
+}  // namespace
+
+}  // namespace plintor::kernels::PLINTOR_ISA
