@@ -75,10 +75,10 @@ struct Previous {
     float at(std::int32_t s) const { return scaled ? multiply_via_double(a[s], inv_sum) : a[s]; }
     // The masses from state s on, and their products by `dens`, the
     // densities of the columns from `cols` on.
-    template <bool narrow>
+    template <bool narrow, bool tested>
     MassProducts::Shifted shifted(std::int32_t s, Vec::F dens, const std::uint8_t *cols) const
     {
-        return products.shifted<scaled, narrow>(Vec::load(a + s), dens, cols);
+        return products.shifted<scaled, narrow, tested>(Vec::load(a + s), dens, cols);
     }
 };
 
@@ -87,19 +87,21 @@ struct Previous {
 // As in shift_states, one vector from state 1 comes first, then whole
 // vectors that store aligned, and a last one ending at n-1; the vectors
 // are stored in that order, as far as up_to() is asked, so that the frame's
-// total can follow the shift instead of waiting for all of it.  Needs
-// n - 1 >= 2 * width.
-template <bool scaled, bool narrow, class Pick>
+// total can follow the shift instead of waiting for all of it.  Every
+// vector stored goes to `least`; each vector's masses are tested for the
+// slow path where `tested`.  Needs n - 1 >= 2 * width.
+template <bool scaled, bool narrow, bool tested, class Pick>
 class ShiftAhead {
   public:
     ShiftAhead(const Previous<scaled> &prev, const std::uint8_t *col, const float *d,
-               std::int32_t n, float *b, Pick &pick)
+               std::int32_t n, float *b, Pick &pick, LeastMasses &least)
         : prev_(prev),
           col_(col),
           table_(Vec::table(d)),
           n_(n),
           b_(b),
           pick_(pick),
+          least_(least),
           next_(first_aligned_state(b))
     {
         one(0, 1);
@@ -134,8 +136,9 @@ class ShiftAhead {
     void one(int way, std::int32_t s)
     {
         const Vec::F dens = density_lookup<narrow>(table_, col_ + s);
-        const auto next = prev_.template shifted<narrow>(s - 1, dens, col_ + s);
+        const auto next = prev_.template shifted<narrow, tested>(s - 1, dens, col_ + s);
         if constexpr (scaled) pick_.visit(way, next.mass, s - 1);
+        least_.visit(next.product);
         Vec::store(b_ + s, next.product);
     }
 
@@ -145,6 +148,7 @@ class ShiftAhead {
     std::int32_t n_;
     float *b_;
     Pick &pick_;
+    LeastMasses &least_;
     std::int32_t next_;
 };
 
@@ -198,11 +202,12 @@ float shift_then_total(const LayoutView &layout, const FramePlan &plan, const fl
 }
 
 // The shift, the boundaries and the frame's total; when `prev` is scaled,
-// the previous frame's argmax goes to *previous_best.
-template <bool scaled, bool narrow>
+// the previous frame's argmax goes to *previous_best, and the vectors the
+// shift stores go to `least`.
+template <bool scaled, bool narrow, bool tested>
 float shift_and_total(const LayoutView &layout, const FramePlan &plan, const float *d,
                       const Previous<scaled> &prev, const float *products, float *b, std::int32_t n,
-                      std::uint32_t *previous_best)
+                      std::uint32_t *previous_best, LeastMasses &least)
 {
     float ssum;
     if (n - 1 < 2 * width) {
@@ -211,12 +216,14 @@ float shift_and_total(const LayoutView &layout, const FramePlan &plan, const flo
         if constexpr (scaled) *previous_best = pick.result();
     } else if (plan.ascending) {
         SidePick pick;
-        ShiftAhead<scaled, narrow, SidePick> shift(prev, plan.state_col.data(), d, n, b, pick);
+        ShiftAhead<scaled, narrow, tested, SidePick> shift(prev, plan.state_col.data(), d, n, b,
+                                                           pick, least);
         ssum = total_behind_shift(layout, d, products, shift, b, n);
         if constexpr (scaled) *previous_best = pick.result();
     } else {
         PassPick pick;
-        ShiftAhead<scaled, narrow, PassPick> shift(prev, plan.state_col.data(), d, n, b, pick);
+        ShiftAhead<scaled, narrow, tested, PassPick> shift(prev, plan.state_col.data(), d, n, b,
+                                                           pick, least);
         shift.finish();
         ssum = boundaries_and_total(layout, plan, d, products, b, n);
         if constexpr (scaled) *previous_best = pick.result();
@@ -225,11 +232,13 @@ float shift_and_total(const LayoutView &layout, const FramePlan &plan, const flo
 }
 
 // One frame from `prev` into b; returns the frame's total.  When `prev` is
-// scaled, the previous frame's argmax goes to *previous_best.
+// scaled, the previous frame's argmax goes to *previous_best.  Every mass
+// the frame stores goes to `least`; the shift tests its vectors for the
+// slow path where `tested`.
 template <bool scaled>
 float deferred_frame(const LayoutView &layout, const FramePlan &plan, const float *d, bool narrow,
-                     const Previous<scaled> &prev, float *pl, const BeliefBuffers &buffers,
-                     std::uint32_t *previous_best)
+                     const Previous<scaled> &prev, bool tested, float *pl,
+                     const BeliefBuffers &buffers, std::uint32_t *previous_best, LeastMasses &least)
 {
     float *b = buffers.scratch.data();
     const auto n = static_cast<std::int32_t>(buffers.scratch.size());
@@ -237,9 +246,22 @@ float deferred_frame(const LayoutView &layout, const FramePlan &plan, const floa
     for (std::size_t k = 0; k < layout.pred_list.size(); ++k)
         pl[k] = prev.at(static_cast<std::int32_t>(layout.pred_list[k]));
     edge_products(layout, plan, pl, buffers.wide_weights.data(), products);
-    if (narrow)
-        return shift_and_total<scaled, true>(layout, plan, d, prev, products, b, n, previous_best);
-    return shift_and_total<scaled, false>(layout, plan, d, prev, products, b, n, previous_best);
+    auto frame = [&]<bool narrow_columns, bool test>() {
+        return shift_and_total<scaled, narrow_columns, test>(layout, plan, d, prev, products, b, n,
+                                                             previous_best, least);
+    };
+    float ssum;
+    if (narrow) {
+        ssum = tested ? frame.template operator()<true, true>()
+                      : frame.template operator()<true, false>();
+    } else {
+        ssum = tested ? frame.template operator()<false, true>()
+                      : frame.template operator()<false, false>();
+    }
+    // The boundary masses replaced what the shift stored in their states.
+    for (const std::uint32_t state : layout.bnd_state)
+        least.visit(b[state]);
+    return ssum;
 }
 
 void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
@@ -250,16 +272,26 @@ void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
     const bool narrow = narrow_columns(num_cols);
     bool pending = false;  // whether the belief still awaits its scaling
     float ssum = 0.0f;
+    // The least masses of the frame before, unknown to the chunk's first.
+    LeastMasses least;
+    bool known = false;
     for (std::size_t t = 0; t < out.size(); ++t) {
         frame.load(dens.data() + t * num_cols, num_cols);
+        LeastMasses stored;
         if (pending) {
             const float inv_sum = 1.0f / ssum;
             const Previous<true> prev{buffers.belief.data(), inv_sum, {inv_sum, frame.d}};
-            ssum = deferred_frame(layout, plan, frame.d, narrow, prev, pl, buffers, &out[t - 1]);
+            const bool tested = !known || !prev.products.skip_tests(least);
+            ssum = deferred_frame(layout, plan, frame.d, narrow, prev, tested, pl, buffers,
+                                  &out[t - 1], stored);
         } else {
             const Previous<false> prev{buffers.belief.data(), 1.0f, {1.0f, frame.d}};
-            ssum = deferred_frame(layout, plan, frame.d, narrow, prev, pl, buffers, nullptr);
+            const bool tested = !known || !prev.products.skip_tests(least);
+            ssum = deferred_frame(layout, plan, frame.d, narrow, prev, tested, pl, buffers, nullptr,
+                                  stored);
         }
+        least = stored;
+        known = true;
         pending = ssum > 0.0f;
         if (!pending) out[t] = 0;
         const std::span<float> done = buffers.scratch;

@@ -13,7 +13,13 @@
 // products by the frame's scale and densities are certainly normal: a
 // vector of masses all at least that is multiplied in float32, any other
 // vector in double.  Which way a vector goes changes no bit of the result,
-// only its time.
+// only its time.  The AVX2 and AVX-512 builds do this (see simd_sse2.hpp
+// for why the SSE2 build does not); the other targets have no slow path.
+//
+// Where the belief is far from subnormal, as it mostly is, even that test
+// costs the frame a few per cent.  So each frame also keeps the least of
+// the masses it stores, lane by lane, and the next frame skips the tests
+// when no mass is below any of its least fast masses.
 #pragma once
 
 #include <algorithm>
@@ -32,6 +38,7 @@ template <class V>
 concept slow_subnormal_products = requires(typename V::F x) {
     V::mul_via_double(x, x);
     V::any_below(x, x);
+    V::min(x, x);
 };
 
 // Each rounding to float32 loses less than a part in 2^24, which a margin
@@ -74,6 +81,27 @@ typename V::F mul_via_double(typename V::F a, typename V::F b)
     }
 }
 
+// The least of the masses a frame stores, lane by lane.
+class LeastMasses {
+  public:
+    template <class V = Vec>
+    void visit(typename V::F masses)
+    {
+        if constexpr (slow_subnormal_products<V>) least_ = V::min(least_, masses);
+    }
+    void visit(float mass) { least_one_ = std::min(least_one_, mass); }
+
+    // Whether no mass visited is below `floor`.
+    bool at_least(Vec::F floor) const
+    {
+        return !through_double(least_, floor) && !through_double(Vec::broadcast(least_one_), floor);
+    }
+
+  private:
+    Vec::F least_ = Vec::broadcast(std::numeric_limits<float>::infinity());
+    float least_one_ = std::numeric_limits<float>::infinity();
+};
+
 // Masses times a frame's scale, then times their densities.  The least
 // fast masses are worked out once a frame for each column, and looked up
 // as the densities are.  Zero masses, which take no slow path, go through
@@ -85,12 +113,16 @@ class MassProducts {
     // `d` holds the frame's max_columns densities.
     MassProducts(float scale, const float *d) : scale_(Vec::broadcast(scale))
     {
-        const double least_scaled = least_fast_product / static_cast<double>(scale);
-        const float of_scale = least_fast_mass(least_scaled, 0.0f);
-        float of_any = of_scale;
-        for (std::int32_t c = 0; c < max_columns; ++c) {
-            floors_[c] = d ? least_fast_mass(least_scaled, d[c]) : of_scale;
-            of_any = std::max(of_any, floors_[c]);
+        float of_scale = 0.0f;
+        float of_any = 0.0f;
+        if constexpr (slow_subnormal_products<Vec>) {
+            const double least_scaled = least_fast_product / static_cast<double>(scale);
+            of_scale = least_fast_mass(least_scaled, 0.0f);
+            of_any = of_scale;
+            for (std::int32_t c = 0; c < max_columns; ++c) {
+                floors_[c] = d ? least_fast_mass(least_scaled, d[c]) : of_scale;
+                of_any = std::max(of_any, floors_[c]);
+            }
         }
         floor_table_ = Vec::table(floors_);
         scale_floor_ = Vec::broadcast(of_scale);
@@ -105,12 +137,22 @@ class MassProducts {
         Vec::F product;  // that times the densities
     };
 
-    // For the states whose columns start at `cols`.
-    template <bool scaled, bool narrow>
+    // For the states whose columns start at `cols`: each vector tested
+    // when `tested`, else multiplied in float32.
+    template <bool scaled, bool narrow, bool tested>
     Shifted shifted(Vec::F masses, Vec::F dens, const std::uint8_t *cols) const
     {
-        return shifted<scaled>(masses, dens, density_lookup<narrow>(floor_table_, cols));
+        if constexpr (tested) {
+            return shifted<scaled>(masses, dens, density_lookup<narrow>(floor_table_, cols));
+        } else {
+            const Vec::F mass = scaled ? Vec::mul(masses, scale_) : masses;
+            return {mass, Vec::mul(mass, dens)};
+        }
     }
+
+    // Whether masses of which none is below the least of `least` may skip
+    // the tests.
+    bool skip_tests(const LeastMasses &least) const { return least.at_least(any_floor_); }
 
     // For states of any columns.
     Vec::F product(Vec::F masses, Vec::F dens) const
@@ -136,7 +178,7 @@ class MassProducts {
         return {mass, Vec::mul(mass, dens)};
     }
 
-    alignas(64) float floors_[max_columns];
+    alignas(64) float floors_[max_columns] = {};
     Vec::F scale_;
     Vec::Table floor_table_;
     Vec::F scale_floor_;

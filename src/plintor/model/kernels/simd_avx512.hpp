@@ -51,6 +51,7 @@ struct Vec {
     {
         return _mm512_maskz_extracti64x4_epi64(0xff, v, which);
     }
+    static F min(F a, F b) { return _mm512_maskz_min_ps(all, a, b); }
     // The float32 products formed in double precision (see simd_x86.hpp).
     static F mul_via_double(F a, F b)
     {

@@ -27,16 +27,9 @@ struct Vec {
     static F broadcast(float x) { return _mm_set1_ps(x); }
     static F add(F a, F b) { return _mm_add_ps(a, b); }
     static F mul(F a, F b) { return _mm_mul_ps(a, b); }
-    // The float32 products formed in double precision (see simd_x86.hpp).
-    static F mul_via_double(F a, F b)
-    {
-        const __m128d low = _mm_mul_pd(_mm_cvtps_pd(a), _mm_cvtps_pd(b));
-        const __m128d high =
-            _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(a, a)), _mm_cvtps_pd(_mm_movehl_ps(b, b)));
-        return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
-    }
-    // Whether a lane of x is below `floor`.
-    static bool any_below(F x, F floor) { return _mm_movemask_ps(_mm_cmplt_ps(x, floor)) != 0; }
+    // No mul_via_double: with a density looked up lane by lane, keeping the
+    // products off the slow path (forward_products.hpp) costs this build
+    // more on frames without subnormal masses than it saves on the others.
     static M greater(F a, F b) { return _mm_cmpgt_ps(a, b); }
     static M equal(F a, F b) { return _mm_cmpeq_ps(a, b); }
     static F select(M m, F yes, F no)
