@@ -7,6 +7,7 @@ find_package(doctest REQUIRED)
 enable_testing()
 
 add_executable(kernel_tests tests/kernels/main.cpp tests/kernels/test_frame_loops.cpp
+  tests/kernels/test_least_fast_mass.cpp
   src/plintor/model/kernels/dispatch.cpp)
 set(tested_isas ${PLINTOR_ISA_BUILDS} portable)
 list(REMOVE_DUPLICATES tested_isas)

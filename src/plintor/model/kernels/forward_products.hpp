@@ -27,6 +27,7 @@
 #include <limits>
 
 #include "frame_steps.hpp"
+#include "least_fast_mass.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {
 
@@ -40,24 +41,6 @@ concept slow_subnormal_products = requires(typename V::F x) {
     V::any_below(x, x);
     V::min(x, x);
 };
-
-// Each rounding to float32 loses less than a part in 2^24, which a margin
-// of a part in 2^20 covers: a product of at least this is still normal
-// once rounded.
-constexpr double least_fast_product = (1.0 + 0x1p-20) * std::numeric_limits<float>::min();
-
-// The least mass whose product by a scale, and that product's by `density`
-// where it is positive, are both normal, from least_scaled =
-// least_fast_product / scale: the mass is then normal as well, and neither
-// multiply takes the slow path.  Infinite where no finite mass will do,
-// which sends every vector through double.
-inline float least_fast_mass(double least_scaled, float density)
-{
-    double least = std::max<double>(std::numeric_limits<float>::min(), least_scaled);
-    if (density > 0.0f) least = std::max(least, least_scaled / density);
-    if (least <= std::numeric_limits<float>::max()) return static_cast<float>(least);
-    return std::numeric_limits<float>::infinity();
-}
 
 // Whether a vector of masses goes through double: where a lane is below
 // its least fast mass, on a build with the slow path.
