@@ -133,8 +133,7 @@ class MassProducts {
         }
     }
 
-    // Whether masses of which none is below the least of `least` may skip
-    // the tests.
+    // Whether the masses that `least` saw may all skip their tests.
     bool skip_tests(const LeastMasses &least) const { return least.at_least(any_floor_); }
 
     // For states of any columns.
