@@ -272,26 +272,25 @@ void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
     const bool narrow = narrow_columns(num_cols);
     bool pending = false;  // whether the belief still awaits its scaling
     float ssum = 0.0f;
-    // The least masses of the frame before, unknown to the chunk's first.
-    LeastMasses least;
-    bool known = false;
+    // The least masses of the frame before; the chunk's first frame reads
+    // masses that were scaled in place.
+    LeastMasses least(0.0f);
     for (std::size_t t = 0; t < out.size(); ++t) {
         frame.load(dens.data() + t * num_cols, num_cols);
         LeastMasses stored;
         if (pending) {
             const float inv_sum = 1.0f / ssum;
             const Previous<true> prev{buffers.belief.data(), inv_sum, {inv_sum, frame.d}};
-            const bool tested = !known || !prev.products.skip_tests(least);
+            const bool tested = !prev.products.skip_tests(least);
             ssum = deferred_frame(layout, plan, frame.d, narrow, prev, tested, pl, buffers,
                                   &out[t - 1], stored);
         } else {
             const Previous<false> prev{buffers.belief.data(), 1.0f, {1.0f, frame.d}};
-            const bool tested = !known || !prev.products.skip_tests(least);
+            const bool tested = !prev.products.skip_tests(least);
             ssum = deferred_frame(layout, plan, frame.d, narrow, prev, tested, pl, buffers, nullptr,
                                   stored);
         }
         least = stored;
-        known = true;
         pending = ssum > 0.0f;
         if (!pending) out[t] = 0;
         const std::span<float> done = buffers.scratch;

@@ -67,12 +67,23 @@ typename V::F mul_via_double(typename V::F a, typename V::F b)
 // The least of the masses a frame stores, lane by lane.
 class LeastMasses {
   public:
+    // Nothing visited yet, or (from 0) masses of unknown size, which no
+    // frame may skip the tests for.
+    explicit LeastMasses(float least = std::numeric_limits<float>::infinity())
+        : least_(Vec::broadcast(least)), least_one_(least)
+    {
+    }
+
     template <class V = Vec>
     void visit(typename V::F masses)
     {
         if constexpr (slow_subnormal_products<V>) least_ = V::min(least_, masses);
     }
-    void visit(float mass) { least_one_ = std::min(least_one_, mass); }
+    template <class V = Vec>
+    void visit(float mass)
+    {
+        if constexpr (slow_subnormal_products<V>) least_one_ = std::min(least_one_, mass);
+    }
 
     // Whether no mass visited is below `floor`.
     bool at_least(Vec::F floor) const
@@ -81,8 +92,8 @@ class LeastMasses {
     }
 
   private:
-    Vec::F least_ = Vec::broadcast(std::numeric_limits<float>::infinity());
-    float least_one_ = std::numeric_limits<float>::infinity();
+    Vec::F least_;
+    float least_one_;
 };
 
 // Masses times a frame's scale, then times their densities.  The least
@@ -125,7 +136,7 @@ class MassProducts {
     template <bool scaled, bool narrow, bool tested>
     Shifted shifted(Vec::F masses, Vec::F dens, const std::uint8_t *cols) const
     {
-        if constexpr (tested) {
+        if constexpr (tested && slow_subnormal_products<Vec>) {
             return shifted<scaled>(masses, dens, density_lookup<narrow>(floor_table_, cols));
         } else {
             const Vec::F mass = scaled ? Vec::mul(masses, scale_) : masses;
