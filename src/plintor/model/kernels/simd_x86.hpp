@@ -20,7 +20,10 @@ namespace plintor::kernels::PLINTOR_ISA {
 inline float multiply_via_double(float x, double wide_y)
 {
     const __m128d wide_x = _mm_cvtss_sd(_mm_setzero_pd(), _mm_set_ss(x));
-    return _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_mul_sd(wide_x, _mm_set_sd(wide_y))));
+    // mulsd reads only the low lane of wide_y: a broadcast fills it without
+    // the zeroing move _mm_set_sd needs, whose register form some tools
+    // (valgrind 3.19) cannot decode.
+    return _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_mul_sd(wide_x, _mm_set1_pd(wide_y))));
 }
 
 inline float multiply_via_double(float x, float y)
