@@ -158,9 +158,15 @@ class ShiftAhead {
 // stays a few vectors ahead of the states the total reads, so that the
 // total's chain of additions overlaps both.  Boundaries that the last vector
 // may store over wait for its store.
+//
+// Inlined into its caller, which owns the shift and its pick: the vector
+// stores may alias any object whose address has left the function, so
+// across a call the shift's cursor, the pick's best masses and the rest
+// would be reloaded and stored back at every vector.
 template <class Shift>
-float total_behind_shift(const LayoutView &layout, const float *d, const float *products,
-                         Shift &shift, float *b, std::int32_t n)
+[[gnu::always_inline]] inline float total_behind_shift(const LayoutView &layout, const float *d,
+                                                       const float *products, Shift &shift,
+                                                       float *b, std::int32_t n)
 {
     const auto states = layout.bnd_state;
     std::size_t early = states.size();
