@@ -157,7 +157,9 @@ class ShiftAhead {
 // mass is summed beside the total over the states before it, and the shift
 // stays a few vectors ahead of the states the total reads, so that the
 // total's chain of additions overlaps both.  Boundaries that the last vector
-// may store over wait for its store.
+// may store over wait for its store.  Each boundary's edge products are
+// formed, at the latest, just before its sum; those of the loose
+// boundaries, before the call.
 //
 // Inlined into its caller, which owns the shift and its pick: the vector
 // stores may alias any object whose address has left the function, so
@@ -165,8 +167,8 @@ class ShiftAhead {
 // would be reloaded and stored back at every vector.
 template <class Shift>
 [[gnu::always_inline]] inline float total_behind_shift(const LayoutView &layout, const float *d,
-                                                       const float *products, Shift &shift,
-                                                       float *b, std::int32_t n)
+                                                       EdgeProducts &edges, const float *products,
+                                                       Shift &shift, float *b, std::int32_t n)
 {
     const auto states = layout.bnd_state;
     std::size_t early = states.size();
@@ -175,17 +177,25 @@ template <class Shift>
     float ssum = 0.0f;
     std::int32_t summed = 0;
     if (early > 0) {
+        edges.up_to(layout.bnd_ptr[1]);
         shift.up_to(static_cast<std::int32_t>(states[0]) + 1);
         b[states[0]] = boundary_mass(layout, 0, d, products);
     }
     for (std::size_t j = 1; j < early; ++j) {
         const auto state = static_cast<std::int32_t>(states[j]);
-        // The shift keeps a little ahead of the states the total reads.
-        auto ahead = [&shift, lo = summed](std::int32_t k) { shift.up_to(lo + k + 2 * width); };
+        edges.up_to(layout.bnd_ptr[j + 1]);
+        // The shift keeps a little ahead of the states the total reads, and
+        // the products of later boundaries are formed on the way where the
+        // build spreads them.
+        auto ahead = [&shift, &edges, lo = summed](std::int32_t k) {
+            shift.up_to(lo + k + 2 * width);
+            edges.one_more();
+        };
         ssum = total_beside_mass(layout, j, d, products, b, summed, state, ssum, ahead);
         summed = state;
     }
     shift.finish();
+    edges.finish();
     for (std::size_t j = early; j < states.size(); ++j)
         b[states[j]] = boundary_mass(layout, j, d, products);
     return add_masses(b, summed, n, ssum);
@@ -212,11 +222,14 @@ float shift_then_total(const LayoutView &layout, const FramePlan &plan, const fl
 // shift stores go to `least`.
 template <bool scaled, bool narrow, bool tested>
 float shift_and_total(const LayoutView &layout, const FramePlan &plan, const float *d,
-                      const Previous<scaled> &prev, const float *products, float *b, std::int32_t n,
-                      std::uint32_t *previous_best, LeastMasses &least)
+                      const Previous<scaled> &prev, const float *pl, const double *wide_weights,
+                      float *products, float *b, std::int32_t n, std::uint32_t *previous_best,
+                      LeastMasses &least)
 {
+    EdgeProducts edges(plan, pl, wide_weights, products);
     float ssum;
     if (n - 1 < 2 * width) {
+        edges.finish();
         PassPick pick;
         ssum = shift_then_total(layout, plan, d, prev, products, b, n, pick);
         if constexpr (scaled) *previous_best = pick.result();
@@ -224,9 +237,10 @@ float shift_and_total(const LayoutView &layout, const FramePlan &plan, const flo
         SidePick pick;
         ShiftAhead<scaled, narrow, tested, SidePick> shift(prev, plan.state_col.data(), d, n, b,
                                                            pick, least);
-        ssum = total_behind_shift(layout, d, products, shift, b, n);
+        ssum = total_behind_shift(layout, d, edges, products, shift, b, n);
         if constexpr (scaled) *previous_best = pick.result();
     } else {
+        edges.finish();
         PassPick pick;
         ShiftAhead<scaled, narrow, tested, PassPick> shift(prev, plan.state_col.data(), d, n, b,
                                                            pick, least);
@@ -251,10 +265,11 @@ float deferred_frame(const LayoutView &layout, const FramePlan &plan, const floa
     float *products = buffers.products.data();
     for (std::size_t k = 0; k < layout.pred_list.size(); ++k)
         pl[k] = prev.at(static_cast<std::int32_t>(layout.pred_list[k]));
-    edge_products(layout, plan, pl, buffers.wide_weights.data(), products);
+    const double *wide_weights = buffers.wide_weights.data();
+    loose_products(layout, plan, pl, wide_weights, products);
     auto frame = [&]<bool narrow_columns, bool test>() {
-        return shift_and_total<scaled, narrow_columns, test>(layout, plan, d, prev, products, b, n,
-                                                             previous_best, least);
+        return shift_and_total<scaled, narrow_columns, test>(
+            layout, plan, d, prev, pl, wide_weights, products, b, n, previous_best, least);
     };
     float ssum;
     if (narrow) {

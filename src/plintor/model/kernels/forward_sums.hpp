@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "frame_steps.hpp"
 
@@ -15,25 +16,79 @@ namespace plintor::kernels::PLINTOR_ISA {
 
 namespace {
 
-// pl[src] * weight of every boundary edge, into `products`: the products
-// do not depend on each other, so they are formed several at a time, and
-// only the sums over them remain as dependent chains.  The blocks of the
-// plan run in one loop of a fixed body, which a varying count of vectors
-// per boundary would make mispredict at every boundary.  The weights come
-// widened to double, so that the products go through double precision
-// like multiply_via_double's.
-void edge_products(const LayoutView &layout, const FramePlan &plan, const float *pl,
-                   const double *wide_weight, float *products)
-{
-    for (const ProductBlock &block : plan.product_blocks) {
-        for (int k = 0; k < product_block; k += Vec::wide_width)
-            Vec::multiply_wide(pl + block.slot + k, wide_weight + block.edge + k,
-                               products + block.edge + k);
+// Whether the edge products are spread over other work.  With 8 lanes and
+// more the frame loop has issue slots to spare beside the total's chain,
+// where the products then cost nothing; with 4 the shift's vectors fill
+// them already, and spreading the products made the SSE2 build 5 % slower.
+constexpr bool spread_products = width >= 8;
+
+// pl[src] * weight of the boundary edges in the plan's blocks, into
+// `products`: the products do not depend on each other, so they are formed
+// several at a time, and only the sums over them remain as dependent
+// chains.  The blocks are formed in the order of their edges, each with the
+// same fixed body: a varying count of vectors per boundary would
+// mispredict at every boundary.  The weights come widened to double, so
+// that the products go through double precision like multiply_via_double's.
+class EdgeProducts {
+  public:
+    EdgeProducts(const FramePlan &plan, const float *pl, const double *wide_weight, float *products)
+        : next_(plan.product_blocks.data()),
+          end_(next_ + plan.product_blocks.size()),
+          pl_(pl),
+          wide_weight_(wide_weight),
+          products_(products)
+    {
     }
+
+    // The products of every block that starts below `edge`.
+    void up_to(std::int64_t edge)
+    {
+        for (; next_ != end_ && next_->edge < edge; ++next_)
+            form(*next_);
+    }
+
+    // One block more, if any is left and the build spreads the products:
+    // a caller calls this between pieces of other work.
+    void one_more()
+    {
+        if constexpr (spread_products) {
+            if (next_ != end_) form(*next_++);
+        }
+    }
+
+    void finish() { up_to(std::numeric_limits<std::int64_t>::max()); }
+
+  private:
+    void form(const ProductBlock &block) const
+    {
+        for (int k = 0; k < product_block; k += Vec::wide_width)
+            Vec::multiply_wide(pl_ + block.slot + k, wide_weight_ + block.edge + k,
+                               products_ + block.edge + k);
+    }
+
+    const ProductBlock *next_;
+    const ProductBlock *end_;
+    const float *pl_;
+    const double *wide_weight_;
+    float *products_;
+};
+
+// The products of the boundaries that have no blocks.
+void loose_products(const LayoutView &layout, const FramePlan &plan, const float *pl,
+                    const double *wide_weight, float *products)
+{
     for (const std::uint32_t j : plan.loose_boundaries) {
         for (std::int64_t p = layout.bnd_ptr[j]; p < layout.bnd_ptr[j + 1]; ++p)
             products[p] = multiply_via_double(pl[layout.bnd_src[p]], wide_weight[p]);
     }
+}
+
+// The products of every boundary edge.
+void edge_products(const LayoutView &layout, const FramePlan &plan, const float *pl,
+                   const double *wide_weight, float *products)
+{
+    EdgeProducts(plan, pl, wide_weight, products).finish();
+    loose_products(layout, plan, pl, wide_weight, products);
 }
 
 // Adds x[0..count-1] to `total` strictly one after another: any other order
