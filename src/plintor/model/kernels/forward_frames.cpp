@@ -25,10 +25,13 @@ std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum)
     const float inv_sum = 1.0f / ssum;
     const MassProducts products(inv_sum);
     PassPick pick;
+    // visit_vectors goes through the vectors in order.
+    Vec::I first = Vec::broadcast_index(0);
     auto one = [&](int way, std::int32_t s) {
         const Vec::F mass = products.scaled(Vec::load(b + s));
         Vec::store(b + s, mass);
-        pick.visit(way, mass, s);
+        pick.visit(way, mass, first);
+        first = Vec::add(first, Vec::broadcast_index(width));
     };
     std::int32_t s = visit_vectors(0, n, one);
     for (; s < n; ++s) {

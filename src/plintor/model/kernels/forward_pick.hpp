@@ -23,6 +23,19 @@ namespace {
 // single values, a lane's index is the earlier.  A vector visited twice
 // brings the same values and indices again, which changes no lane's earliest
 // maximum.  Ways is the number of sets of lanes.
+// values > best ? values : best, lane by lane: one instruction where the
+// build has it, else the comparison and a select.  The pick's running best
+// then waits on one instruction per vector, not on the comparison too.
+template <class V = Vec>
+typename V::F greater_of(typename V::F values, typename V::F best)
+{
+    if constexpr (requires { V::max(values, best); }) {
+        return V::max(values, best);
+    } else {
+        return V::select(V::greater(values, best), values, best);
+    }
+}
+
 template <int Ways>
 class Pick {
   public:
@@ -36,11 +49,16 @@ class Pick {
         }
     }
 
-    void visit(int way, Vec::F values, std::int32_t s)
+    // The vector of the states from `first`, given in every lane.
+    void visit(int way, Vec::F values, Vec::I first)
     {
         const Vec::M wins = Vec::greater(values, best_[way]);
-        best_[way] = Vec::select(wins, values, best_[way]);
-        where_[way] = Vec::select(wins, Vec::broadcast_index(s), where_[way]);
+        best_[way] = greater_of(values, best_[way]);
+        where_[way] = Vec::select(wins, first, where_[way]);
+    }
+    void visit(int way, Vec::F values, std::int32_t s)
+    {
+        visit(way, values, Vec::broadcast_index(s));
     }
 
     void visit(float value, std::int32_t s)

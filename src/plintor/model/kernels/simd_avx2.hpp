@@ -30,6 +30,8 @@ struct Vec {
     static F add(F a, F b) { return _mm256_add_ps(a, b); }
     static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
     static F min(F a, F b) { return _mm256_min_ps(a, b); }
+    // a > b ? a : b lane by lane, so b where either is NaN, as maxps does.
+    static F max(F a, F b) { return _mm256_max_ps(a, b); }
     // The float32 products formed in double precision (see simd_x86.hpp).
     static F mul_via_double(F a, F b)
     {

@@ -52,6 +52,8 @@ struct Vec {
         return _mm512_maskz_extracti64x4_epi64(0xff, v, which);
     }
     static F min(F a, F b) { return _mm512_maskz_min_ps(all, a, b); }
+    // a > b ? a : b lane by lane, so b where either is NaN, as maxps does.
+    static F max(F a, F b) { return _mm512_maskz_max_ps(all, a, b); }
     // The float32 products formed in double precision (see simd_x86.hpp).
     static F mul_via_double(F a, F b)
     {
