@@ -155,7 +155,8 @@ class MassProducts {
 
     Vec::F scaled(Vec::F masses) const
     {
-        if (through_double(masses, scale_floor_)) return mul_via_double(masses, scale_);
+        if (through_double(masses, scale_floor_)) [[unlikely]]
+            return mul_via_double(masses, scale_);
         return Vec::mul(masses, scale_);
     }
 
@@ -163,7 +164,7 @@ class MassProducts {
     template <bool scaled>
     Shifted shifted(Vec::F masses, Vec::F dens, Vec::F floor) const
     {
-        if (through_double(masses, floor)) {
+        if (through_double(masses, floor)) [[unlikely]] {
             const Vec::F mass = scaled ? mul_via_double(masses, scale_) : masses;
             return {mass, mul_via_double(mass, dens)};
         }
