@@ -13,16 +13,6 @@ namespace plintor::kernels::PLINTOR_ISA {
 
 namespace {
 
-// The lowest index of the largest value visited, as a scan from -1 that
-// moves only to a strictly greater value finds it (NaN never wins, ties go
-// to the lower index).  Vectors come first, spread over several sets of
-// lanes so that the comparisons of consecutive vectors do not wait for one
-// another, then single values at higher indices.  Each lane and the single
-// values keep the earliest index of their own maximum, so the earliest index
-// among those that hold the overall maximum is the scan's; on a tie with the
-// single values, a lane's index is the earlier.  A vector visited twice
-// brings the same values and indices again, which changes no lane's earliest
-// maximum.  Ways is the number of sets of lanes.
 // values > best ? values : best, lane by lane: one instruction where the
 // build has it, else the comparison and a select.  The pick's running best
 // then waits on one instruction per vector, not on the comparison too.
@@ -36,6 +26,16 @@ typename V::F greater_of(typename V::F values, typename V::F best)
     }
 }
 
+// The lowest index of the largest value visited, as a scan from -1 that
+// moves only to a strictly greater value finds it (NaN never wins, ties go
+// to the lower index).  Vectors come first, spread over several sets of
+// lanes so that the comparisons of consecutive vectors do not wait for one
+// another, then single values at higher indices.  Each lane and the single
+// values keep the earliest index of their own maximum, so the earliest index
+// among those that hold the overall maximum is the scan's; on a tie with the
+// single values, a lane's index is the earlier.  A vector visited twice
+// brings the same values and indices again, which changes no lane's earliest
+// maximum.  Ways is the number of sets of lanes.
 template <int Ways>
 class Pick {
   public:

@@ -27,11 +27,11 @@ struct Vec {
     static F broadcast(float x) { return _mm_set1_ps(x); }
     static F add(F a, F b) { return _mm_add_ps(a, b); }
     static F mul(F a, F b) { return _mm_mul_ps(a, b); }
+    // a > b ? a : b lane by lane, so b where either is NaN, as maxps does.
+    static F max(F a, F b) { return _mm_max_ps(a, b); }
     // No mul_via_double: with a density looked up lane by lane, keeping the
     // products off the slow path (forward_products.hpp) costs this build
     // more on frames without subnormal masses than it saves on the others.
-    // a > b ? a : b lane by lane, so b where either is NaN, as maxps does.
-    static F max(F a, F b) { return _mm_max_ps(a, b); }
     static M greater(F a, F b) { return _mm_cmpgt_ps(a, b); }
     static M equal(F a, F b) { return _mm_cmpeq_ps(a, b); }
     static F select(M m, F yes, F no)
