@@ -4,17 +4,20 @@
 #include <iterator>
 
 // PLINTOR_ISA_BUILDS comes from CMakeLists.txt: one
-// PLINTOR_BUILD(namespace, processor feature) per build, narrowest first.
+// PLINTOR_BUILD(namespace, namespace of its forward loop, processor feature)
+// per build, narrowest first.
 #ifndef PLINTOR_ISA_BUILDS
 #error "PLINTOR_ISA_BUILDS lists the builds of the frame loops"
 #endif
 
 namespace plintor::kernels {
 
-#define PLINTOR_BUILD(isa, feature) \
-    namespace isa {                 \
-    ViterbiFrames viterbi_frames;   \
-    ForwardFrames forward_frames;   \
+#define PLINTOR_BUILD(isa, forward, feature) \
+    namespace isa {                          \
+    ViterbiFrames viterbi_frames;            \
+    }                                        \
+    namespace forward {                      \
+    ForwardFrames forward_frames;            \
     }
 PLINTOR_ISA_BUILDS
 #undef PLINTOR_BUILD
@@ -30,8 +33,8 @@ namespace {
 #define PLINTOR_RUNS_HERE(feature) [] { return true; }
 #endif
 
-#define PLINTOR_BUILD(isa, feature) \
-    {#isa, PLINTOR_RUNS_HERE(feature), isa::viterbi_frames, isa::forward_frames},
+#define PLINTOR_BUILD(isa, forward, feature) \
+    {#isa, PLINTOR_RUNS_HERE(feature), isa::viterbi_frames, forward::forward_frames},
 constexpr FrameLoops builds[] = {PLINTOR_ISA_BUILDS};
 #undef PLINTOR_BUILD
 #undef PLINTOR_RUNS_HERE

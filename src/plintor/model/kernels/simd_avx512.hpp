@@ -1,5 +1,6 @@
 // The vector operations of the AVX-512F build: sixteen float32 lanes, and
-// masks in mask registers.
+// masks in mask registers.  Only the Viterbi loop uses them: the build runs
+// the AVX2 build's forward loop (see CMakeLists.txt).
 //
 // Included through simd.hpp only.
 #pragma once
@@ -26,7 +27,6 @@ struct Vec {
     static void store(float *p, F v) { _mm512_storeu_ps(p, v); }
     static F broadcast(float x) { return _mm512_set1_ps(x); }
     static F add(F a, F b) { return _mm512_add_ps(a, b); }
-    static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
     static M greater(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
     static M equal(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
     static F select(M m, F yes, F no) { return _mm512_mask_blend_ps(m, no, yes); }
@@ -51,23 +51,6 @@ struct Vec {
     {
         return _mm512_maskz_extracti64x4_epi64(0xff, v, which);
     }
-    static F min(F a, F b) { return _mm512_maskz_min_ps(all, a, b); }
-    // a > b ? a : b lane by lane, so b where either is NaN, as maxps does.
-    static F max(F a, F b) { return _mm512_maskz_max_ps(all, a, b); }
-    // The float32 products formed in double precision (see simd_x86.hpp).
-    static F mul_via_double(F a, F b)
-    {
-        const __m512d low = _mm512_mul_pd(_mm512_maskz_cvtps_pd(0xff, half<0>(a)),
-                                          _mm512_maskz_cvtps_pd(0xff, half<0>(b)));
-        const __m512d high = _mm512_mul_pd(_mm512_maskz_cvtps_pd(0xff, half<1>(a)),
-                                           _mm512_maskz_cvtps_pd(0xff, half<1>(b)));
-        const __m256d low_half = _mm256_castps_pd(_mm512_maskz_cvtpd_ps(0xff, low));
-        const __m256d high_half = _mm256_castps_pd(_mm512_maskz_cvtpd_ps(0xff, high));
-        const __m512d joined = _mm512_maskz_insertf64x4(0xff, _mm512_setzero_pd(), low_half, 0);
-        return _mm512_castpd_ps(_mm512_maskz_insertf64x4(0xff, joined, high_half, 1));
-    }
-    // Whether a lane of x is below `floor`.
-    static bool any_below(F x, F floor) { return _mm512_cmp_ps_mask(x, floor, _CMP_LT_OQ) != 0; }
     static float max_lane(F v)
     {
         const __m256 m8 = _mm256_max_ps(half<0>(v), half<1>(v));
@@ -82,15 +65,6 @@ struct Vec {
         m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4e));
         m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xb1));
         return _mm_cvtsi128_si32(m);
-    }
-
-    // out[i] = x[i] * w[i] rounded to float32, for wide_width values.
-    static constexpr int wide_width = 8;
-    static void multiply_wide(const float *x, const double *w, float *out)
-    {
-        const __m512d wide_x = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(x));
-        const __m512d product = _mm512_mul_pd(wide_x, _mm512_loadu_pd(w));
-        _mm256_storeu_ps(out, _mm512_maskz_cvtpd_ps(0xff, product));
     }
 
     static Table table(const float *d16) { return {_mm512_loadu_ps(d16)}; }
