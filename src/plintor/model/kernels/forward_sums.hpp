@@ -59,11 +59,16 @@ class EdgeProducts {
     void finish() { up_to(std::numeric_limits<std::int64_t>::max()); }
 
   private:
+    // The block's addresses are worked out before its first store: a vector
+    // store may alias anything, the block and this object included, which
+    // would have them read again for every store.
     void form(const ProductBlock &block) const
     {
+        const float *pl = pl_ + block.slot;
+        const double *wide_weight = wide_weight_ + block.edge;
+        float *products = products_ + block.edge;
         for (int k = 0; k < product_block; k += Vec::wide_width)
-            Vec::multiply_wide(pl_ + block.slot + k, wide_weight_ + block.edge + k,
-                               products_ + block.edge + k);
+            Vec::multiply_wide(pl + k, wide_weight + k, products + k);
     }
 
     const ProductBlock *next_;
