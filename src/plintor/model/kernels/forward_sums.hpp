@@ -138,9 +138,9 @@ struct TwoSums {
     float sum;
 };
 
-// ahead(k) is called before x[k-8..k) is read (and ahead(n) before the
-// rest), for a caller that stores x as the total goes; a pass that has
-// stored all of x before passes NothingAhead.
+// ahead(k) is called before x[k-8..k) is read, and ahead(n + 1) before the
+// rest and x[n], for a caller that stores x, and then x[n], as the total
+// goes; a pass that has stored all of x before passes NothingAhead.
 struct NothingAhead {
     void operator()(std::int32_t) const {}
 };
@@ -165,13 +165,13 @@ TwoSums add_side_by_side(const float *x, std::int32_t n, float total, const floa
         ahead(i + step);
         total = add_in_order(x + i, step, total);
     }
-    ahead(n);
+    ahead(n + 1);
     return {add_in_order(x + i, n - i, total), add_in_order(y + summed, m - summed, sum)};
 }
 
 // The total over b[lo..hi) added to `ssum`, beside the mass of boundary j,
 // which is written to its state, hi; ahead(k) as in add_side_by_side, for
-// b + lo, and ahead(hi - lo + 1) before the mass is written.
+// b + lo, so ahead(hi - lo + 1) comes before the mass is written.
 template <class Ahead>
 float total_beside_mass(const LayoutView &layout, std::size_t j, const float *d,
                         const float *products, float *b, std::int32_t lo, std::int32_t hi,
@@ -180,7 +180,6 @@ float total_beside_mass(const LayoutView &layout, std::size_t j, const float *d,
     const std::int64_t first = layout.bnd_ptr[j];
     const auto count = static_cast<std::int32_t>(layout.bnd_ptr[j + 1] - first);
     const TwoSums sums = add_side_by_side(b + lo, hi - lo, ssum, products + first, count, ahead);
-    ahead(hi - lo + 1);
     b[hi] = multiply_via_double(sums.sum, d[layout.bnd_dcol[j]]);
     return sums.total;
 }
