@@ -18,22 +18,26 @@ namespace {
 
 // Scales the frame to a total of 1 and returns the lowest state of largest
 // mass.  A frame without positive total mass keeps its masses and reports
-// state 0.
-std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum)
+// state 0.  `least` has seen every mass of the frame, or is LeastMasses(0).
+std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum, const LeastMasses &least)
 {
     if (!(ssum > 0.0f)) return 0;
     const float inv_sum = 1.0f / ssum;
     const MassProducts products(inv_sum);
     PassPick pick;
-    // visit_vectors goes through the vectors in order.
-    Vec::I first = Vec::broadcast_index(0);
-    auto one = [&](int way, std::int32_t s) {
-        const Vec::F mass = products.scaled(Vec::load(b + s));
-        Vec::store(b + s, mass);
-        pick.visit(way, mass, first);
-        first = Vec::add(first, Vec::broadcast_index(width));
+    auto pass = [&]<bool tested>() {
+        // visit_vectors goes through the vectors in order.
+        Vec::I first = Vec::broadcast_index(0);
+        auto one = [&](int way, std::int32_t s) {
+            const Vec::F mass = products.scaled<tested>(Vec::load(b + s));
+            Vec::store(b + s, mass);
+            pick.visit(way, mass, first);
+            first = Vec::add(first, Vec::broadcast_index(width));
+        };
+        return visit_vectors(0, n, one);
     };
-    std::int32_t s = visit_vectors(0, n, one);
+    std::int32_t s = products.skip_tests(least) ? pass.template operator()<false>()
+                                                : pass.template operator()<true>();
     for (; s < n; ++s) {
         b[s] = multiply_via_double(b[s], inv_sum);
         pick.visit(b[s], s);
@@ -52,7 +56,7 @@ std::uint32_t forward_frame(const LayoutView &layout, const FramePlan &plan, con
           b.data());
     edge_products(layout, plan, pl, buffers.wide_weights.data(), products);
     const float ssum = boundaries_and_total(layout, plan, d, products, b.data(), n);
-    return normalise_and_pick(b.data(), n, ssum);
+    return normalise_and_pick(b.data(), n, ssum, LeastMasses(0.0f));
 }
 
 // ---- Forward, normalising each frame in the next ----------------------------
@@ -323,7 +327,7 @@ void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
     }
     if (pending) {
         out[out.size() - 1] = normalise_and_pick(
-            buffers.belief.data(), static_cast<std::int32_t>(buffers.belief.size()), ssum);
+            buffers.belief.data(), static_cast<std::int32_t>(buffers.belief.size()), ssum, least);
     }
 }
 

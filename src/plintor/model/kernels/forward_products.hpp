@@ -153,9 +153,11 @@ class MassProducts {
         return shifted<false>(masses, dens, any_floor_).product;
     }
 
+    // The masses times the scale, tested for the slow path when `tested`.
+    template <bool tested = true>
     Vec::F scaled(Vec::F masses) const
     {
-        if (through_double(masses, scale_floor_)) [[unlikely]]
+        if (tested && through_double(masses, scale_floor_)) [[unlikely]]
             return mul_via_double(masses, scale_);
         return Vec::mul(masses, scale_);
     }
