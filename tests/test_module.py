@@ -1,5 +1,6 @@
 """Start-up of the extension module, its namespace and its function objects."""
 
+import builtins
 import inspect
 import subprocess
 import sys
@@ -7,6 +8,7 @@ import textwrap
 
 import numpy as np
 import pytest
+from graphs import chunk, decode_args, decoder_args
 
 import plintor.model._kernels as kernels
 
@@ -57,6 +59,33 @@ def test_namespace_holds_exactly_the_entry_points_and_numpy():
     assert kernels.np is np
     assert kernels.__doc__ == MODULE_DOC
     assert kernels.__name__ == "plintor.model._kernels"
+
+
+class TestNamespaceLookups:
+    """The entry points find `np` and `_split_layout` in the namespace as it is at each call."""
+
+    def test_a_rebound_name_is_used_and_the_original_restored(self, monkeypatch):
+        decoder = kernels.ForwardDecoder(**decoder_args())
+        monkeypatch.setattr(kernels, "np", None)
+        with pytest.raises(AttributeError):
+            decoder.step(chunk(2))
+        monkeypatch.undo()
+        assert decoder.step(chunk(2)).dtype == np.uint32
+
+    def test_a_removed_name_falls_back_to_the_builtins(self, monkeypatch):
+        decoder = kernels.ForwardDecoder(**decoder_args())
+        monkeypatch.delattr(kernels, "np")
+        with pytest.raises(NameError, match=r"^name 'np' is not defined$"):
+            decoder.step(chunk(2))
+        with pytest.raises(NameError, match=r"^name 'np' is not defined$"):
+            kernels.decode(**decode_args())
+        monkeypatch.setattr(builtins, "np", np, raising=False)
+        assert decoder.step(chunk(2)).shape == (2,)
+
+    def test_a_removed_split_layout_is_refused_by_name(self, monkeypatch):
+        monkeypatch.delattr(kernels, "_split_layout")
+        with pytest.raises(NameError, match=r"^name '_split_layout' is not defined$"):
+            kernels.ForwardDecoder(**decoder_args())
 
 
 def test_only_the_init_function_is_exported():

@@ -150,7 +150,7 @@ PyObject *decode_impl(const DecodeArgs &args)
         check_decode_layout(layout, num_states, num_cols) < 0) {
         return nullptr;
     }
-    PyRef np = PyRef::steal(module_lookup("np"));
+    PyRef np = PyRef::steal(module_lookup(np_name));
     if (!np) return nullptr;
     Workspace work;
     if (allocate_workspace(np.get(), args, layout, num_states, work) < 0) return nullptr;

@@ -126,7 +126,7 @@ int bind_layout(PyObject *result, bool with_orig, Layout &layout)
 
 int load_layout(const Graph &graph, double identity, bool with_orig, Layout &layout)
 {
-    PyRef split_layout = PyRef::steal(module_lookup("_split_layout"));
+    PyRef split_layout = PyRef::steal(module_lookup(split_layout_name));
     if (!split_layout) return -1;
     if (is_module_split_layout(split_layout.get()))
         return split_in_place(graph, identity, with_orig, layout.computed.emplace());

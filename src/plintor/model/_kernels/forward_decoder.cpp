@@ -55,7 +55,7 @@ Signature cinit_signature = {
 // np.empty(length, dtype=np.float32), with the module's np as it is now.
 int new_empty_vector(Py_ssize_t length, Array<float> &vector)
 {
-    PyRef np = PyRef::steal(module_lookup("np"));
+    PyRef np = PyRef::steal(module_lookup(np_name));
     if (!np) return -1;
     return np_new(np.get(), "empty", "float32", {length}, DtypeArgument::keyword, vector);
 }
@@ -66,7 +66,7 @@ int copy_initial(const Array<float> &initial, Array<float> &copy)
 {
     PyRef view = PyRef::steal(PyMemoryView_FromObject(initial.owner()));
     if (!view) return -1;
-    PyRef np = PyRef::steal(module_lookup("np"));
+    PyRef np = PyRef::steal(module_lookup(np_name));
     if (!np) return -1;
     return np_copy_floats(np.get(), view.get(), initial.extent(), copy);
 }

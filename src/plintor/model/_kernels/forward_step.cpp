@@ -98,7 +98,7 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
         return nullptr;
     }
     Array<std::uint32_t> out;
-    PyRef np = PyRef::steal(module_lookup("np"));
+    PyRef np = PyRef::steal(module_lookup(np_name));
     if (!np ||
         np_new(np.get(), "empty", "uint32", {dens.extent(0)}, DtypeArgument::positional, out) < 0) {
         return nullptr;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 #include "../kernels/dispatch.hpp"
@@ -136,6 +137,15 @@ int choose_frame_loops()
     return -1;
 }
 
+int intern_module_names()
+{
+    for (ModuleName *name : {&np_name, &split_layout_name}) {
+        if (name->interned == nullptr) name->interned = PyUnicode_InternFromString(name->text);
+        if (name->interned == nullptr) return -1;
+    }
+    return 0;
+}
+
 int exec_module(PyObject *module)
 {
     if (initialised_module != nullptr) {
@@ -146,6 +156,7 @@ int exec_module(PyObject *module)
         return -1;
     }
     if (PyType_Ready(&KernelFunctionType) < 0) return -1;
+    if (intern_module_names() < 0) return -1;
     if (warn_on_version_mismatch() < 0) return -1;
     if (choose_frame_loops() < 0) return -1;
     if (register_in_sys_modules(module) < 0) return -1;
@@ -190,15 +201,18 @@ const kernels::FrameLoops &frame_loops()
     return *chosen_frame_loops;
 }
 
-PyObject *module_lookup(const char *name)
+ModuleName np_name{.text = "np"};
+ModuleName split_layout_name{.text = "_split_layout"};
+
+PyObject *module_lookup(const ModuleName &name)
 {
     PyObject *value = nullptr;
     if (initialised_module != nullptr &&
-        PyDict_GetItemStringRef(PyModule_GetDict(initialised_module), name, &value) != 0) {
+        PyDict_GetItemRef(PyModule_GetDict(initialised_module), name.interned, &value) != 0) {
         return value;
     }
-    if (PyDict_GetItemStringRef(PyEval_GetBuiltins(), name, &value) != 0) return value;
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    if (PyDict_GetItemRef(PyEval_GetBuiltins(), name.interned, &value) != 0) return value;
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text);
     return nullptr;
 }
 

@@ -3,9 +3,9 @@
 // includes this header instead of Python.h.
 //
 // pythoncapi_compat.h provides the dictionary functions of 3.13
-// (PyDict_GetItemRef, PyDict_GetItemStringRef, PyDict_SetDefaultRef) and
-// the member constants of 3.12 (Py_T_OBJECT_EX, Py_READONLY).  It lacks the
-// two 3.12 functions below, which are written here on top of the 3.11 API.
+// (PyDict_GetItemRef, PyDict_SetDefaultRef) and the member constants of
+// 3.12 (Py_T_OBJECT_EX, Py_READONLY).  It lacks the two 3.12 functions
+// below, which are written here on top of the 3.11 API.
 #pragma once
 
 #include <Python.h>
