@@ -138,9 +138,12 @@ struct TwoSums {
     float sum;
 };
 
-// ahead(k) is called before x[k-8..k) is read, and ahead(n + 1) before the
+// ahead(k) is called before x[k-16..k) is read, and ahead(n + 1) before the
 // rest and x[n], for a caller that stores x, and then x[n], as the total
-// goes; a pass that has stored all of x before passes NothingAhead.
+// goes; a pass that has stored all of x before passes NothingAhead.  Each
+// call costs a caller that stores a bounds check and the entry and exit of
+// its store loop: asked every 8 states rather than 16, the AVX2 frame took
+// a tenth longer.
 struct NothingAhead {
     void operator()(std::int32_t) const {}
 };
@@ -149,7 +152,7 @@ template <class Ahead>
 TwoSums add_side_by_side(const float *x, std::int32_t n, float total, const float *y,
                          std::int32_t m, Ahead ahead)
 {
-    constexpr std::int32_t step = 8;
+    constexpr std::int32_t step = 16;
     float sum = 0.0f;
     const std::int32_t both = std::min(n, m);
     std::int32_t i = 0;
