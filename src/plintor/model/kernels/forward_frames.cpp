@@ -80,13 +80,6 @@ struct Previous {
     MassProducts products;  // by inv_sum and the frame's densities
 
     float at(std::int32_t s) const { return scaled ? multiply_via_double(a[s], inv_sum) : a[s]; }
-    // The masses from state s on, and their products by `dens`, the
-    // densities of the columns from `cols` on.
-    template <bool narrow, bool tested>
-    MassProducts::Shifted shifted(std::int32_t s, Vec::F dens, const std::uint8_t *cols) const
-    {
-        return products.shifted<scaled, narrow, tested>(Vec::load(a + s), dens, cols);
-    }
 };
 
 // b[s] = previous mass of s-1 times the density of s's column, for s in
@@ -109,7 +102,8 @@ class ShiftAhead {
           b_(b),
           pick_(pick),
           least_(least),
-          next_(first_aligned_state(b))
+          next_(first_aligned_state(b)),
+          a_(prev.a)
     {
         one(0, 1);
     }
@@ -143,7 +137,8 @@ class ShiftAhead {
     void one(int way, std::int32_t s)
     {
         const Vec::F dens = density_lookup<narrow>(table_, col_ + s);
-        const auto next = prev_.template shifted<narrow, tested>(s - 1, dens, col_ + s);
+        const auto next = prev_.products.template shifted<scaled, narrow, tested>(
+            Vec::load(a_ + s - 1), dens, col_ + s);
         if constexpr (scaled) pick_.visit(way, next.mass, s - 1);
         least_.visit(next.product);
         Vec::store(b_ + s, next.product);
@@ -157,6 +152,9 @@ class ShiftAhead {
     Pick &pick_;
     LeastMasses &least_;
     std::int32_t next_;
+    // prev_.a, held here: read through prev_, it was loaded again for every
+    // vector, since a vector store may alias any object.
+    const float *a_;
 };
 
 // The shift with the boundary masses and the frame's total following it,
@@ -226,13 +224,16 @@ float shift_then_total(const LayoutView &layout, const FramePlan &plan, const fl
 
 // The shift, the boundaries and the frame's total; when `prev` is scaled,
 // the previous frame's argmax goes to *previous_best, and the vectors the
-// shift stores go to `least`.
+// shift stores go to `stored`.
 template <bool scaled, bool narrow, bool tested>
 float shift_and_total(const LayoutView &layout, const FramePlan &plan, const float *d,
                       const Previous<scaled> &prev, const float *pl, const double *wide_weights,
                       float *products, float *b, std::int32_t n, std::uint32_t *previous_best,
-                      LeastMasses &least)
+                      LeastMasses &stored)
 {
+    // The shift's least masses stay in registers in a copy of the caller's,
+    // which the vector stores might alias.
+    LeastMasses least = stored;
     EdgeProducts edges(plan, pl, wide_weights, products);
     float ssum;
     if (n - 1 < 2 * width) {
@@ -255,6 +256,7 @@ float shift_and_total(const LayoutView &layout, const FramePlan &plan, const flo
         ssum = boundaries_and_total(layout, plan, d, products, b, n);
         if constexpr (scaled) *previous_best = pick.result();
     }
+    stored = least;
     return ssum;
 }
 
