@@ -16,33 +16,55 @@ namespace plintor::kernels::PLINTOR_ISA {
 
 namespace {
 
+// The first state s of b[0..n) with b[s] == top, or n.
+std::int32_t first_state_of(const float *b, std::int32_t n, float top)
+{
+    const Vec::F wanted = Vec::broadcast(top);
+    std::int32_t s = 0;
+    for (; s + width <= n; s += width) {
+        if (Vec::any(Vec::equal(Vec::load(b + s), wanted))) break;
+    }
+    for (; s < n; ++s) {
+        if (b[s] == top) return s;
+    }
+    return n;
+}
+
 // Scales the frame to a total of 1 and returns the lowest state of largest
-// mass.  A frame without positive total mass keeps its masses and reports
-// state 0.  `least` has seen every mass of the frame, or is LeastMasses(0).
+// mass, as a scan from -1 that moves only to a strictly greater mass finds
+// it (see Pick).  A frame without positive total mass keeps its masses and
+// reports state 0.  `least` has seen every mass of the frame, or is
+// LeastMasses(0).  The pass keeps only the largest mass, and its first
+// state is looked for afterwards: that costs a comparison per vector up to
+// the state, where keeping the state as the pass goes costs a comparison
+// and a select for every vector.
 std::uint32_t normalise_and_pick(float *b, std::int32_t n, float ssum, const LeastMasses &least)
 {
     if (!(ssum > 0.0f)) return 0;
     const float inv_sum = 1.0f / ssum;
     const MassProducts products(inv_sum);
-    PassPick pick;
+    Vec::F best[PassPick::ways];
+    for (Vec::F &lanes : best)
+        lanes = Vec::broadcast(-1.0f);
     auto pass = [&]<bool tested>() {
-        // visit_vectors goes through the vectors in order.
-        Vec::I first = Vec::broadcast_index(0);
         auto one = [&](int way, std::int32_t s) {
             const Vec::F mass = products.scaled<tested>(Vec::load(b + s));
             Vec::store(b + s, mass);
-            pick.visit(way, mass, first);
-            first = Vec::add(first, Vec::broadcast_index(width));
+            best[way] = greater_of(mass, best[way]);
         };
         return visit_vectors(0, n, one);
     };
     std::int32_t s = products.skip_tests(least) ? pass.template operator()<false>()
                                                 : pass.template operator()<true>();
+    float top = -1.0f;
+    for (const Vec::F &lanes : best)
+        top = std::max(top, Vec::max_lane(lanes));
     for (; s < n; ++s) {
         b[s] = multiply_via_double(b[s], inv_sum);
-        pick.visit(b[s], s);
+        if (b[s] > top) top = b[s];
     }
-    return pick.result();
+    if (!(top > -1.0f)) return 0;
+    return static_cast<std::uint32_t>(first_state_of(b, n, top));
 }
 
 std::uint32_t forward_frame(const LayoutView &layout, const FramePlan &plan, const float *d,

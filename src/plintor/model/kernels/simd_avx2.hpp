@@ -48,6 +48,7 @@ struct Vec {
     }
     static M greater(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
     static M equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
+    static bool any(M m) { return _mm256_movemask_ps(m) != 0; }
     static F select(M m, F yes, F no) { return _mm256_blendv_ps(no, yes, m); }
     static I select(M m, I yes, I no)
     {

@@ -37,6 +37,7 @@ struct Vec {
     static F mul(F a, F b) { return vmulq_f32(a, b); }
     static M greater(F a, F b) { return vcgtq_f32(a, b); }
     static M equal(F a, F b) { return vceqq_f32(a, b); }
+    static bool any(M m) { return vmaxvq_u32(m) != 0; }
     static F select(M m, F yes, F no) { return vbslq_f32(m, yes, no); }
     static I select(M m, I yes, I no) { return vbslq_s32(m, yes, no); }
     static I broadcast_index(std::int32_t x) { return vdupq_n_s32(x); }

@@ -67,6 +67,13 @@ struct Vec {
     {
         return each<M>([&](int i) { return a.lane[i] == b.lane[i]; });
     }
+    static bool any(M m)
+    {
+        for (int i = 0; i < width; ++i) {
+            if (m.lane[i]) return true;
+        }
+        return false;
+    }
     static F select(M m, F yes, F no)
     {
         return each<F>([&](int i) { return m.lane[i] ? yes.lane[i] : no.lane[i]; });

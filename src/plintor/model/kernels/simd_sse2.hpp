@@ -34,6 +34,7 @@ struct Vec {
     // more on frames without subnormal masses than it saves on the others.
     static M greater(F a, F b) { return _mm_cmpgt_ps(a, b); }
     static M equal(F a, F b) { return _mm_cmpeq_ps(a, b); }
+    static bool any(M m) { return _mm_movemask_ps(m) != 0; }
     static F select(M m, F yes, F no)
     {
         return _mm_or_ps(_mm_and_ps(m, yes), _mm_andnot_ps(m, no));
