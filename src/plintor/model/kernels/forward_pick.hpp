@@ -49,16 +49,12 @@ class Pick {
         }
     }
 
-    // The vector of the states from `first`, given in every lane.
-    void visit(int way, Vec::F values, Vec::I first)
+    // The vector of the states from s.
+    void visit(int way, Vec::F values, std::int32_t s)
     {
         const Vec::M wins = Vec::greater(values, best_[way]);
         best_[way] = greater_of(values, best_[way]);
-        where_[way] = Vec::select(wins, first, where_[way]);
-    }
-    void visit(int way, Vec::F values, std::int32_t s)
-    {
-        visit(way, values, Vec::broadcast_index(s));
+        where_[way] = Vec::select(wins, Vec::broadcast_index(s), where_[way]);
     }
 
     void visit(float value, std::int32_t s)
