@@ -4,9 +4,12 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "../../src/plintor/model/kernels/least_fast_mass.hpp"
 
@@ -59,6 +62,34 @@ TEST_CASE("every mass at or above its least fast mass has normal products")
         }
     }
     REQUIRE(finite > 37500);
+}
+
+TEST_CASE("a key is below a floor's just where the value is positive and below the floor")
+{
+    std::mt19937 rng(2027);
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    const float denorm_min = std::numeric_limits<float>::denorm_min();
+    std::vector<float> values = {0.0f,        -0.0f,        denorm_min,
+                                 -denorm_min, least_normal, std::nextafter(least_normal, 0.0f),
+                                 1.0f,        -1.0f,        std::numeric_limits<float>::max(),
+                                 inf,         -inf,         nan,
+                                 -nan};
+    // Every bit pattern is as likely: subnormals, negatives and NaNs alike.
+    std::uniform_int_distribution<std::uint32_t> bits;
+    for (int k = 0; k < 2000; ++k)
+        values.push_back(std::bit_cast<float>(bits(rng)));
+    std::vector<float> floors = {denorm_min, least_normal, 1.0f, inf};
+    for (int k = 0; k < 200; ++k)
+        floors.push_back(power_of_two(rng, -149.0, 128.0));
+    for (const float floor : floors) {
+        for (const float x : values) {
+            CAPTURE(floor);
+            CAPTURE(x);
+            REQUIRE((kernels::fast_path_key(x) < kernels::fast_path_key(floor)) ==
+                    (x > 0.0f && x < floor));
+        }
+    }
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 // path, but on frames without subnormal masses they make the frame a third
 // slower.  So each frame works out, column by column, a least mass whose
 // products by the frame's scale and densities are certainly normal: a
-// vector of masses all at least that is multiplied in float32, any other
-// vector in double.  Which way a vector goes changes no bit of the result,
+// vector of masses each zero or at least that is multiplied in float32,
+// any other vector in double.  Which way a vector goes changes no bit of the result,
 // only its time.  The AVX2 build does this (see simd_sse2.hpp for why the
 // SSE2 build does not); the other targets have no slow path.
 //
@@ -23,6 +23,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
 
@@ -39,19 +40,39 @@ template <class V>
 concept slow_subnormal_products = requires(typename V::F x) {
     V::mul_via_double(x, x);
     V::any_below(x, x);
+    V::any_key_below(x, x);
     V::min(x, x);
 };
 
-// Whether a vector of masses goes through double: where a lane is below
-// its least fast mass, on a build with the slow path.
+// Whether a lane of x is below `floor`, on a build with the slow path.
 template <class V = Vec>
-bool through_double(typename V::F masses, typename V::F floor)
+bool any_below(typename V::F x, typename V::F floor)
 {
     if constexpr (slow_subnormal_products<V>) {
-        return V::any_below(masses, floor);
+        return V::any_below(x, floor);
     } else {
         return false;
     }
+}
+
+// Whether a vector of masses goes through double: where a lane is nonzero
+// and below its least fast mass, whose key `floor_keys` holds
+// (floor_key_lanes), on a build with the slow path.
+template <class V = Vec>
+bool through_double(typename V::F masses, typename V::F floor_keys)
+{
+    if constexpr (slow_subnormal_products<V>) {
+        return V::any_key_below(masses, floor_keys);
+    } else {
+        return false;
+    }
+}
+
+// The key of a least fast mass (fast_path_key) in a float32 lane, for the
+// column lookups, which move a lane's bits without reading them.
+inline float floor_key_lanes(float floor)
+{
+    return std::bit_cast<float>(fast_path_key(floor));
 }
 
 template <class V = Vec>
@@ -88,7 +109,7 @@ class LeastMasses {
     // Whether no mass visited is below `floor`.
     bool at_least(Vec::F floor) const
     {
-        return !through_double(least_, floor) && !through_double(Vec::broadcast(least_one_), floor);
+        return !any_below(least_, floor) && !any_below(Vec::broadcast(least_one_), floor);
     }
 
   private:
@@ -98,8 +119,9 @@ class LeastMasses {
 
 // Masses times a frame's scale, then times their densities.  The least
 // fast masses are worked out once a frame for each column, and looked up
-// as the densities are.  Zero masses, which take no slow path, go through
-// double as well: sparing them would cost every vector a test more.
+// as the densities are.  Zero masses, which take no slow path, stay in
+// float32: where the belief has died away, over a third of a long grid's
+// vectors can be zero.
 class MassProducts {
   public:
     // For scaled() only.
@@ -114,15 +136,17 @@ class MassProducts {
             of_scale = least_fast_mass(least_scaled, 0.0f);
             of_any = of_scale;
             for (std::int32_t c = 0; c < max_columns; ++c) {
-                floors_[c] = d ? least_fast_mass(least_scaled, d[c]) : of_scale;
-                of_any = std::max(of_any, floors_[c]);
+                const float floor = d ? least_fast_mass(least_scaled, d[c]) : of_scale;
+                floor_keys_[c] = floor_key_lanes(floor);
+                of_any = std::max(of_any, floor);
             }
         }
-        floor_table_ = Vec::table(floors_);
-        scale_floor_ = Vec::broadcast(of_scale);
+        floor_table_ = Vec::table(floor_keys_);
+        scale_floor_key_ = Vec::broadcast(floor_key_lanes(of_scale));
         any_floor_ = Vec::broadcast(of_any);
+        any_floor_key_ = Vec::broadcast(floor_key_lanes(of_any));
     }
-    // floor_table_ may point into floors_.
+    // floor_table_ may point into floor_keys_.
     MassProducts(const MassProducts &) = delete;
     MassProducts &operator=(const MassProducts &) = delete;
 
@@ -150,23 +174,23 @@ class MassProducts {
     // For states of any columns.
     Vec::F product(Vec::F masses, Vec::F dens) const
     {
-        return shifted<false>(masses, dens, any_floor_).product;
+        return shifted<false>(masses, dens, any_floor_key_).product;
     }
 
     // The masses times the scale, tested for the slow path when `tested`.
     template <bool tested = true>
     Vec::F scaled(Vec::F masses) const
     {
-        if (tested && through_double(masses, scale_floor_)) [[unlikely]]
+        if (tested && through_double(masses, scale_floor_key_)) [[unlikely]]
             return mul_via_double(masses, scale_);
         return Vec::mul(masses, scale_);
     }
 
   private:
     template <bool scaled>
-    Shifted shifted(Vec::F masses, Vec::F dens, Vec::F floor) const
+    Shifted shifted(Vec::F masses, Vec::F dens, Vec::F floor_keys) const
     {
-        if (through_double(masses, floor)) [[unlikely]] {
+        if (through_double(masses, floor_keys)) [[unlikely]] {
             const Vec::F mass = scaled ? mul_via_double(masses, scale_) : masses;
             return {mass, mul_via_double(mass, dens)};
         }
@@ -174,11 +198,12 @@ class MassProducts {
         return {mass, Vec::mul(mass, dens)};
     }
 
-    alignas(64) float floors_[max_columns] = {};
+    alignas(64) float floor_keys_[max_columns] = {};
     Vec::F scale_;
     Vec::Table floor_table_;
-    Vec::F scale_floor_;
-    Vec::F any_floor_;
+    Vec::F scale_floor_key_;
+    Vec::F any_floor_;  // for skip_tests
+    Vec::F any_floor_key_;
 };
 
 // The shift's operation in the forward loop: a mass times its density, for

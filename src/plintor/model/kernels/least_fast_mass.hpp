@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <limits>
 
 namespace plintor::kernels {
@@ -24,6 +26,21 @@ inline float least_fast_mass(double least_scaled, float density)
     if (density > 0.0f) least = std::max(least, least_scaled / density);
     if (least <= std::numeric_limits<float>::max()) return static_cast<float>(least);
     return std::numeric_limits<float>::infinity();
+}
+
+// Only a nonzero subnormal operand or result takes the slow path: a zero
+// mass has zero products, at any scale and density, and needs no double.
+// So masses are compared with their least fast masses as keys, the float32
+// bits plus 2^31 - 1 taken as a signed integer, which costs a vector one
+// integer addition where a second comparison would cost two instructions.
+// Keys keep the order of the positive values, infinity and NaN above them,
+// and put every negative value and then +0, the greatest key, above those:
+// key(x) < key(floor) holds, for a positive floor, just where 0 < x < floor.
+inline constexpr std::uint32_t fast_path_key_bias = 0x7fffffff;
+
+inline std::int32_t fast_path_key(float x)
+{
+    return std::bit_cast<std::int32_t>(std::bit_cast<std::uint32_t>(x) + fast_path_key_bias);
 }
 
 }  // namespace plintor::kernels

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "least_fast_mass.hpp"
 #include "simd_x86.hpp"
 
 namespace plintor::kernels::PLINTOR_ISA {
@@ -45,6 +46,15 @@ struct Vec {
     static bool any_below(F x, F floor)
     {
         return _mm256_movemask_ps(_mm256_cmp_ps(x, floor, _CMP_LT_OQ)) != 0;
+    }
+    // Whether the key of a lane of x is below the one in `keys`, whose lanes
+    // hold keys' bits (see fast_path_key).
+    static bool any_key_below(F x, F keys)
+    {
+        const __m256i key =
+            _mm256_add_epi32(_mm256_castps_si256(x), _mm256_set1_epi32(fast_path_key_bias));
+        const __m256i below = _mm256_cmpgt_epi32(_mm256_castps_si256(keys), key);
+        return _mm256_movemask_ps(_mm256_castsi256_ps(below)) != 0;
     }
     static M greater(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
     static M equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
