@@ -12,9 +12,9 @@
 // slower.  So each frame works out, column by column, a least mass whose
 // products by the frame's scale and densities are certainly normal: a
 // vector of masses each zero or at least that is multiplied in float32,
-// any other vector in double.  Which way a vector goes changes no bit of the result,
-// only its time.  The AVX2 build does this (see simd_sse2.hpp for why the
-// SSE2 build does not); the other targets have no slow path.
+// any other vector in double.  Which way a vector goes changes no bit of
+// the result, only its time.  The AVX2 build does this (see simd_sse2.hpp
+// for why the SSE2 build does not); the other targets have no slow path.
 //
 // Where the belief is far from subnormal, as it mostly is, even that test
 // costs the frame a few per cent.  So each frame also keeps the least of

@@ -36,6 +36,8 @@ inline float least_fast_mass(double least_scaled, float density)
 // Keys keep the order of the positive values, infinity and NaN above them,
 // and put every negative value and then +0, the greatest key, above those:
 // key(x) < key(floor) holds, for a positive floor, just where 0 < x < floor.
+// Negative masses, which only negative densities make, stay in float32 as
+// well: they may take the slow path, which costs time but changes no bit.
 inline constexpr std::uint32_t fast_path_key_bias = 0x7fffffff;
 
 inline std::int32_t fast_path_key(float x)
