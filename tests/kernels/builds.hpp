@@ -160,7 +160,7 @@ inline ForwardResult run_forward(const Build &build, const Layout &layout,
                       num_cols, pl, buffers, std::span(out).subspan(t, length));
         t += length;
     }
-    return {{buffers.belief.begin(), buffers.belief.end()}, out};
+    return {{buffers.belief.begin(), buffers.belief.end()}, out, buffers.least_mass};
 }
 
 }  // namespace plintor::tests

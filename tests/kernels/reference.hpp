@@ -83,6 +83,7 @@ inline ViterbiResult viterbi(const Graph &g, const std::vector<float> &log_initi
 struct ForwardResult {
     std::vector<float> belief;          // after the last frame
     std::vector<std::uint32_t> argmax;  // per frame
+    float least_mass = 0.0f;            // the bound a build left (BeliefBuffers)
 };
 
 // dens is row-major (frames, num_cols).

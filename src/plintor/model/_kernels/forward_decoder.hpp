@@ -40,6 +40,9 @@ struct DecoderState {
     // _split_layout returned may be rewritten by whoever else holds it, so
     // it is widened again before every chunk.
     std::unique_ptr<double[]> wide_weights;
+    // What the last step left in BeliefBuffers::least_mass for the next; 0
+    // (not known) for a new or reset belief.
+    float least_mass = 0.0f;
     // The largest observation column a frame reads: step needs more columns.
     std::uint32_t max_column = 0;
     // Set while a step runs.  It is read and written only with the

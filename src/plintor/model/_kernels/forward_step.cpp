@@ -59,6 +59,7 @@ PyObject *reset_impl(DecoderState &state)
 {
     if (refuse_if_busy("reset", state) < 0) return nullptr;
     std::ranges::copy(state.initial.span(), state.belief.data());
+    state.least_mass = 0.0f;
     Py_RETURN_NONE;
 }
 
@@ -108,7 +109,8 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     kernels::BeliefBuffers buffers{.belief = state.belief.span(),
                                    .scratch = state.scratch.span(),
                                    .products = {state.edge_products.get(), num_edges},
-                                   .wide_weights = {state.wide_weights.get(), num_edges}};
+                                   .wide_weights = {state.wide_weights.get(), num_edges},
+                                   .least_mass = state.least_mass};
     {
         const GilRelease unlocked;
         if (!state.layout.computed)
@@ -119,6 +121,7 @@ PyObject *step_impl(DecoderState &state, const Array<float, 2> &dens)
     }
     // After an odd number of frames the belief lives in the former scratch.
     if (buffers.belief.data() != state.belief.data()) std::swap(state.belief, state.scratch);
+    state.least_mass = buffers.least_mass;
     return Py_NewRef(out.owner());
 }
 

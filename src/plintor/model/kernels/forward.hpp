@@ -31,6 +31,11 @@ struct BeliefBuffers {
     std::span<float> scratch;
     std::span<float> products;
     std::span<const double> wide_weights;
+    // No mass of the belief is below this, or 0 where that is not known: the
+    // loop leaves it for the next chunk, whose first frame then skips the
+    // tests for the slow path (forward_products.hpp) when they would find
+    // nothing.  Only the time depends on it.
+    float least_mass = 0.0f;
 };
 
 // The frame loop multiplies in double precision, which gives the float32

@@ -262,6 +262,8 @@ float shift_and_total(const LayoutView &layout, const FramePlan &plan, const flo
         edges.finish();
         PassPick pick;
         ssum = shift_then_total(layout, plan, d, prev, products, b, n, pick);
+        // That shift keeps no least masses.
+        least = LeastMasses(0.0f);
         if constexpr (scaled) *previous_best = pick.result();
     } else if (plan.ascending) {
         SidePick pick;
@@ -325,8 +327,8 @@ void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
     bool pending = false;  // whether the belief still awaits its scaling
     float ssum = 0.0f;
     // The least masses of the frame before; the chunk's first frame reads
-    // masses that were scaled in place.
-    LeastMasses least(0.0f);
+    // the belief the last chunk left.
+    LeastMasses least(buffers.least_mass);
     for (std::size_t t = 0; t < out.size(); ++t) {
         frame.load(dens.data() + t * num_cols, num_cols);
         LeastMasses stored;
@@ -349,9 +351,15 @@ void forward_frames_deferred(const LayoutView &layout, const FramePlan &plan,
         buffers.scratch = buffers.belief;
         buffers.belief = done;
     }
+    buffers.least_mass = least.least();
     if (pending) {
         out[out.size() - 1] = normalise_and_pick(
             buffers.belief.data(), static_cast<std::int32_t>(buffers.belief.size()), ssum, least);
+        // Scaling keeps the order of the masses, so the least mass scaled is
+        // the least of the scaled masses; a least of 0 times a scale that
+        // overflowed to infinity leaves nothing known.
+        const float scaled = multiply_via_double(buffers.least_mass, 1.0f / ssum);
+        buffers.least_mass = scaled >= 0.0f ? scaled : 0.0f;
     }
 }
 
@@ -365,6 +373,8 @@ void forward_frames(const LayoutView &layout, const FramePlan &plan, std::span<c
         forward_frames_deferred(layout, plan, dens, num_cols, pl.data(), buffers, out);
         return;
     }
+    // This loop keeps no least masses.
+    buffers.least_mass = 0.0f;
     FrameDensities frame;
     for (std::size_t t = 0; t < out.size(); ++t) {
         frame.load(dens.data() + t * num_cols, num_cols);

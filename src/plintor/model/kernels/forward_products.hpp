@@ -88,8 +88,8 @@ typename V::F mul_via_double(typename V::F a, typename V::F b)
 // The least of the masses a frame stores, lane by lane.
 class LeastMasses {
   public:
-    // Nothing visited yet, or (from 0) masses of unknown size, which no
-    // frame may skip the tests for.
+    // Nothing visited yet, masses none of which is below `least`, or (from
+    // 0) masses of unknown size, which no frame may skip the tests for.
     explicit LeastMasses(float least = std::numeric_limits<float>::infinity())
         : least_(Vec::broadcast(least)), least_one_(least)
     {
@@ -110,6 +110,18 @@ class LeastMasses {
     bool at_least(Vec::F floor) const
     {
         return !any_below(least_, floor) && !any_below(Vec::broadcast(least_one_), floor);
+    }
+
+    // The least mass visited, or 0 on a build that keeps none.
+    float least() const
+    {
+        if constexpr (slow_subnormal_products<Vec>) {
+            alignas(64) float lanes[width];
+            Vec::store(lanes, least_);
+            return std::min(least_one_, *std::min_element(lanes, lanes + width));
+        } else {
+            return 0.0f;
+        }
     }
 
   private:
