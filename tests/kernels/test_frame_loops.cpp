@@ -215,10 +215,9 @@ TEST_CASE("Viterbi in blocks of frames on random grids, every build, bit for bit
     REQUIRE(wide_grids_in_blocks > grids / 4);
 }
 
-// The bound on the belief that a chunk leaves for the next, which only
-// decides whether the next chunk's first frame tests for the slow path: a
-// bound above a mass would send that mass's products down the slow path
-// with no error to show for it, only time.
+// Besides the bits, the bound on the belief that each chunk leaves for the
+// next.  It only decides whether the next chunk's first frame tests for the
+// slow path, so a bound above a mass would show in no result, only in time.
 TEST_CASE("the forward filter on random grids, every build, bit for bit, in chunks")
 {
     std::map<std::string, int> positive_bounds;
