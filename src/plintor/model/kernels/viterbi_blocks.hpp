@@ -185,17 +185,26 @@ void settle_group(const LayoutView &layout, const BoundaryGroups &groups, std::s
     const std::size_t num_bnd = layout.bnd_state.size();
     const std::size_t first = group_lanes * g;
     const std::size_t count = std::min(group_lanes, num_bnd - first);
+    // The pointers are taken once, before the stores: a store may alias any
+    // object whose address has left the function, the layout, the table and
+    // the scores included, which had them loaded again for every store.
+    std::uint32_t *rows[block];
+    for (int k = 0; k < block; ++k)
+        rows[k] = bt.row(t + k) + first;
+    const std::uint32_t *pred_list = layout.pred_list.data();
+    const std::uint32_t *states = layout.bnd_state.data() + first;
+    const std::int32_t num_states = scores.num_states;
+    float *cur = scores.cur;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t j = first + i;
         for (int k = 0; k < block; ++k) {
-            if (best[k][i] > minus_infinity) bt.row(t + k)[j] = layout.pred_list[where[k][i]];
+            if (best[k][i] > minus_infinity) rows[k][i] = pred_list[where[k][i]];
         }
-        const auto s = static_cast<std::int32_t>(layout.bnd_state[j]);
-        const auto next = j + 1 < num_bnd ? static_cast<std::int32_t>(layout.bnd_state[j + 1])
-                                          : scores.num_states;
-        scores.cur[s] = best[block - 1][i];
+        const auto s = static_cast<std::int32_t>(states[i]);
+        const auto next =
+            first + i + 1 < num_bnd ? static_cast<std::int32_t>(states[i + 1]) : num_states;
+        cur[s] = best[block - 1][i];
         for (int m = 1; m < block && s + m < next; ++m)
-            scores.cur[s + m] = b.carry(best[block - 1 - m][i], col + s, block - 1, m);
+            cur[s + m] = b.carry(best[block - 1 - m][i], col + s, block - 1, m);
     }
 }
 
