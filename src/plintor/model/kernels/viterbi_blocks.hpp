@@ -170,14 +170,30 @@ void shift_block(const std::uint8_t *col, const Block &blk, std::int32_t n, cons
     preds.up_to(n);
 }
 
+// A back-pointer row holds a cache line for every groups_per_line groups.
+constexpr std::size_t groups_per_line = 64 / (group_lanes * sizeof(std::uint32_t));
+
+// Asks for the back-pointers of the boundaries from `first` on in the rows
+// of frames next .. next + count - 1, to be brought in for writing.  The
+// rows are new to the caches.  A block asks for the next block's rows a line
+// at a time, as its groups reach them, which spreads the requests over its
+// work: asked for all at once at its start, they queued behind each other,
+// and the 4/4 bar grid's blocks took 2.5 % longer.
+void prefetch_group(const BackPointers &bt, std::int32_t next, std::int32_t count,
+                    std::size_t first)
+{
+    for (std::int32_t k = 0; k < count; ++k)
+        __builtin_prefetch(bt.row(next + k) + first, 1);
+}
+
 // The boundaries of group g at every frame of the block, and what follows
 // from them at the block's last frame: each boundary's score, and each
 // state fewer than `block` states past it, before the next boundary, from
 // the boundary's score at the frame that many back.  A back-pointer is
 // written only when a candidate beats minus infinity.
 void settle_group(const LayoutView &layout, const BoundaryGroups &groups, std::size_t g,
-                  const std::uint8_t *col, const Block &b, std::int32_t t, const BackPointers &bt,
-                  ViterbiScores &scores)
+                  const std::uint8_t *col, const Block &b, std::int32_t t, std::int32_t ahead,
+                  const BackPointers &bt, ViterbiScores &scores)
 {
     alignas(32) float best[block][group_lanes];
     alignas(32) std::uint32_t where[block][group_lanes];
@@ -191,6 +207,7 @@ void settle_group(const LayoutView &layout, const BoundaryGroups &groups, std::s
     std::uint32_t *rows[block];
     for (int k = 0; k < block; ++k)
         rows[k] = bt.row(t + k) + first;
+    if (g % groups_per_line == 0) prefetch_group(bt, t + block, ahead, first);
     const std::uint32_t *pred_list = layout.pred_list.data();
     const std::uint32_t *states = layout.bnd_state.data() + first;
     const std::int32_t num_states = scores.num_states;
@@ -220,8 +237,9 @@ void viterbi_block(const LayoutView &layout, const FramePlan &plan, const Densit
         shift_block<true>(col, b, scores.num_states, scores.prev, scores.cur, preds);
     else
         shift_block<false>(col, b, scores.num_states, scores.prev, scores.cur, preds);
+    const std::int32_t ahead = std::min(block, dens.num_frames - (t + block));
     for (std::size_t g = 0; g + 1 < plan.groups.entry_ptr.size(); ++g)
-        settle_group(layout, plan.groups, g, col, b, t, bt, scores);
+        settle_group(layout, plan.groups, g, col, b, t, ahead, bt, scores);
 }
 
 }  // namespace

@@ -171,22 +171,18 @@ bool block_at(const FramePlan &plan, std::int32_t t, std::int32_t num_frames,
     return renorm_period <= 0 || renorm_period - t % renorm_period >= block;
 }
 
-// Asks for the back-pointer rows of frames first .. first + count - 1, those
-// before num_frames, to be brought in for writing.  Each frame writes a row
+// Asks for the back-pointer row of frame t, if there is one, to be brought
+// in for writing while the frame before it runs.  Each frame writes a row
 // the caches have never held, a boundary group at a time: without the
-// request, the stores waited on memory at every new line, and the 4/4 bar
-// grid's frames took 3 % longer.
-void prefetch_rows(const BackPointers &bt, std::int32_t first, std::int32_t count,
-                   std::int32_t num_frames)
+// request, the stores waited on memory at every new line.  A block asks for
+// its next rows itself, group by group (see prefetch_group).
+void prefetch_row(const BackPointers &bt, std::int32_t t, std::int32_t num_frames)
 {
     constexpr std::size_t line = 64;
-    const std::size_t bytes = bt.stride * sizeof(std::uint32_t);
-    const auto end = std::min<std::int64_t>(std::int64_t{first} + count, num_frames);
-    for (std::int32_t t = first; t < end; ++t) {
-        const auto *row = reinterpret_cast<const char *>(bt.row(t));
-        for (std::size_t at = 0; at < bytes; at += line)
-            __builtin_prefetch(row + at, 1);
-    }
+    if (t >= num_frames) return;
+    const auto *row = reinterpret_cast<const char *>(bt.row(t));
+    for (std::size_t at = 0; at < bt.stride * sizeof(std::uint32_t); at += line)
+        __builtin_prefetch(row + at, 1);
 }
 
 void viterbi_frame(const LayoutView &layout, const FramePlan &plan, const Densities &dens,
@@ -211,13 +207,11 @@ void viterbi_frames(const LayoutView &layout, const FramePlan &plan, const Densi
     Block blk(plan, pl, layout.pred_list.size());
     const bool narrow = narrow_columns(static_cast<std::size_t>(dens.num_cols));
     for (std::int32_t t = 0; t < dens.num_frames;) {
-        // The rows of the frames after these are asked for while these run.
         if (block_at(plan, t, dens.num_frames, renorm_period)) {
-            prefetch_rows(bt, t + block, block, dens.num_frames);
             viterbi_block(layout, plan, dens, narrow, t, blk, bt, scores);
             t += block;
         } else {
-            prefetch_rows(bt, t + 1, 1, dens.num_frames);
+            prefetch_row(bt, t + 1, dens.num_frames);
             viterbi_frame(layout, plan, dens, narrow, t, frame, pl, bt, scores);
             t += 1;
         }
