@@ -190,7 +190,8 @@ void prefetch_group(const BackPointers &bt, std::int32_t next, std::int32_t coun
 // from them at the block's last frame: each boundary's score, and each
 // state fewer than `block` states past it, before the next boundary, from
 // the boundary's score at the frame that many back.  A back-pointer is
-// written only when a candidate beats minus infinity.
+// written only when a candidate beats minus infinity.  Every
+// groups_per_line groups, it asks for the next `ahead` rows' line.
 void settle_group(const LayoutView &layout, const BoundaryGroups &groups, std::size_t g,
                   const std::uint8_t *col, const Block &b, std::int32_t t, std::int32_t ahead,
                   const BackPointers &bt, ViterbiScores &scores)
