@@ -266,11 +266,12 @@ float shift_and_total(const LayoutView &layout, const FramePlan &plan, const flo
         least = LeastMasses(0.0f);
         if constexpr (scaled) *previous_best = pick.result();
     } else if (plan.ascending) {
-        SidePick pick;
-        ShiftAhead<scaled, narrow, tested, SidePick> shift(prev, plan.state_col.data(), d, n, b,
-                                                           pick, least);
+        TopPick pick;
+        ShiftAhead<scaled, narrow, tested, TopPick> shift(prev, plan.state_col.data(), d, n, b,
+                                                          pick, least);
         ssum = total_behind_shift(layout, d, edges, products, shift, b, n);
-        if constexpr (scaled) *previous_best = pick.result();
+        if constexpr (scaled)
+            *previous_best = first_scaled_state(prev.a, n, prev.inv_sum, pick.top());
     } else {
         edges.finish();
         PassPick pick;

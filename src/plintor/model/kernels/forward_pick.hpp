@@ -5,7 +5,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "frame_steps.hpp"
 
@@ -91,11 +93,65 @@ class Pick {
 };
 
 // A pass that does nothing but pick spreads its vectors over four sets of
-// lanes; where the pick runs beside the frame's total, whose chain of
-// additions is far slower than one set's comparisons, a single set leaves
-// more registers to the rest of the loop.
+// lanes, so that the comparisons of consecutive vectors do not wait for one
+// another.
 using PassPick = Pick<4>;
-using SidePick = Pick<1>;
+
+// Only the largest value visited, for a pick beside the frame's total: a
+// vector then costs one instruction where keeping its index cost five, and
+// first_scaled_state finds the index afterwards.  One set of lanes is
+// enough, since the total's chain of additions is far slower than its
+// maxima.
+class TopPick {
+  public:
+    static constexpr int ways = 1;
+
+    void visit(int, Vec::F values, std::int32_t) { best_ = greater_of(values, best_); }
+    void visit(float value, std::int32_t)
+    {
+        if (value > top_) top_ = value;
+    }
+
+    // The largest value visited, or -1 when none is greater.
+    float top() const { return std::max(top_, Vec::max_lane(best_)); }
+
+  private:
+    Vec::F best_ = Vec::broadcast(-1.0f);
+    float top_ = -1.0f;
+};
+
+// The lowest state s of a[0..n) whose mass times `scale`, rounded to
+// float32, is `top`, where top is the largest of those products or -1
+// (which gives 0): the pick's result, for a pick that kept only the largest
+// product.  A mass whose product is `top` lies within a rounding of
+// top / scale, so the masses below that are passed over by a comparison,
+// and only the few others are multiplied, in double, as the frame loop's
+// slow path multiplies.
+inline std::uint32_t first_scaled_state(const float *a, std::int32_t n, float scale, float top)
+{
+    if (!(top > -1.0f)) return 0;
+    std::int32_t s = 0;
+    // Rounding moves a normal product by less than a part in 2^24, so every
+    // mass of product `top` is above `bound`, and above the float32 below
+    // it: subnormal masses are too coarse to take the margin themselves.
+    const double bound = static_cast<double>(top) / scale * (1.0 - 0x1p-20);
+    if (top >= std::numeric_limits<float>::min() && scale > 0.0f &&
+        bound <= std::numeric_limits<float>::max()) {
+        float below = static_cast<float>(bound);
+        if (static_cast<double>(below) >= bound) below = std::nextafter(below, 0.0f);
+        const Vec::F below_lanes = Vec::broadcast(below);
+        for (; s + width <= n; s += width) {
+            if (!Vec::any(Vec::greater(Vec::load(a + s), below_lanes))) continue;
+            for (std::int32_t i = s; i < s + width; ++i) {
+                if (multiply_via_double(a[i], scale) == top) return static_cast<std::uint32_t>(i);
+            }
+        }
+    }
+    for (; s < n; ++s) {
+        if (multiply_via_double(a[s], scale) == top) return static_cast<std::uint32_t>(s);
+    }
+    return 0;
+}
 
 // Calls one(way, s) for the whole vectors from `s` up to n, each set of
 // the PassPick's lanes in turn; returns where the whole vectors end.
