@@ -170,8 +170,10 @@ void shift_block(const std::uint8_t *col, const Block &blk, std::int32_t n, cons
     preds.up_to(n);
 }
 
-// A back-pointer row holds a cache line for every groups_per_line groups.
-constexpr std::size_t groups_per_line = 64 / (group_lanes * sizeof(std::uint32_t));
+// The line the caches fetch, in bytes, on the targets built for; a
+// back-pointer row holds one for every groups_per_line groups.
+constexpr std::size_t cache_line = 64;
+constexpr std::size_t groups_per_line = cache_line / (group_lanes * sizeof(std::uint32_t));
 
 // Asks for the back-pointers of the boundaries from `first` on in the rows
 // of frames next .. next + count - 1, to be brought in for writing.  The

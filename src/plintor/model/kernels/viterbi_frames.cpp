@@ -178,10 +178,9 @@ bool block_at(const FramePlan &plan, std::int32_t t, std::int32_t num_frames,
 // its next rows itself, group by group (see prefetch_group).
 void prefetch_row(const BackPointers &bt, std::int32_t t, std::int32_t num_frames)
 {
-    constexpr std::size_t line = 64;
     if (t >= num_frames) return;
     const auto *row = reinterpret_cast<const char *>(bt.row(t));
-    for (std::size_t at = 0; at < bt.stride * sizeof(std::uint32_t); at += line)
+    for (std::size_t at = 0; at < bt.stride * sizeof(std::uint32_t); at += cache_line)
         __builtin_prefetch(row + at, 1);
 }
 
